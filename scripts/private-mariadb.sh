@@ -1,0 +1,90 @@
+#!/bin/bash
+# Starts or stops a private MariaDB server for teclado's tests and demo:
+# its own data folder, socket and port on 127.0.0.1, never the system's.
+#
+#   private-mariadb.sh start DIR [PORT]   data in DIR/data, socket DIR/mysqld.sock
+#   private-mariadb.sh stop DIR
+#
+# On start it loads sql/estado.sql and makes the password the only way in
+# for the account teclado is built with (TECLADO_DB_USER, TECLADO_DB_PASSWORD;
+# default root / tqvz). An account other than root gets INSERT on
+# embarcados.estado only. The socket path is written to DIR/socket.
+set -euo pipefail
+
+action=${1:-}
+dir=${2:-}
+port=${3:-33306}
+user=${TECLADO_DB_USER:-root}
+password=${TECLADO_DB_PASSWORD:-tqvz}
+here=$(cd "$(dirname "$0")" && pwd)
+schema="$here/../sql/estado.sql"
+
+usage() { echo "usage: $0 start DIR [PORT] | stop DIR" >&2; exit 2; }
+[ -n "$action" ] && [ -n "$dir" ] || usage
+
+stop_server() {
+  local pidfile="$dir/mysqld.pid"
+  [ -f "$pidfile" ] || return 0
+  local pid
+  pid=$(cat "$pidfile")
+  kill -CONT "$pid" 2>/dev/null || true
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null || true
+  rm -f "$pidfile"
+}
+
+case "$action" in
+start)
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  stop_server
+  rm -rf "$dir/data"
+  mkdir -p "$dir/data"
+  # A unix socket path must fit in 108 bytes.
+  socket="$dir/mysqld.sock"
+  if [ ${#socket} -gt 100 ]; then
+    socket="/tmp/teclado-$(printf '%s' "$dir" | cksum | cut -d' ' -f1).sock"
+  fi
+  rm -f "$socket"
+  echo "$socket" > "$dir/socket"
+  mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
+    > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
+  mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
+    --port="$port" --bind-address=127.0.0.1 --skip-log-bin --pid-file="$dir/mysqld.pid" \
+    --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
+  for _ in $(seq 1 300); do
+    [ -S "$socket" ] && mariadb --no-defaults --socket="$socket" -uroot -e 'SELECT 1' \
+      > /dev/null 2>&1 && break
+    if ! kill -0 $! 2>/dev/null; then
+      echo "mariadbd did not start; its log:" >&2
+      cat "$dir/error.log" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+  sql() { mariadb --no-defaults --socket="$socket" -uroot "$@"; }
+  sql < "$schema"
+  if [ "$user" != root ]; then
+    sql -e "CREATE USER '$user'@'localhost' IDENTIFIED BY '$password';
+            GRANT INSERT ON embarcados.estado TO '$user'@'localhost';"
+  fi
+  # ALTER USER with the native plugin alone: SET PASSWORD would leave the
+  # unix-socket login open besides the password.
+  sql -e "ALTER USER 'root'@'localhost' IDENTIFIED VIA mysql_native_password
+          USING PASSWORD('$password');"
+  echo "private MariaDB up: socket $socket, port $port, data $dir/data"
+  ;;
+stop)
+  [ -d "$dir" ] || exit 0
+  stop_server
+  [ -f "$dir/socket" ] && rm -f "$(cat "$dir/socket")"
+  echo "private MariaDB in $dir stopped"
+  ;;
+*)
+  usage
+  ;;
+esac

@@ -1,0 +1,18 @@
+// teclado: logs every press and release of a 4 x 4 matrix keypad to the
+// console and to the table estado of the database embarcados. Runs until
+// it is killed.
+#include "teclado.h"
+
+#include <cstdio>
+
+int main()
+{
+    // Line-buffered even into a file, pipe or journal: the program only
+    // ever stops by being killed, and a block buffer would lose its tail.
+    static char buffer[BUFSIZ];
+    setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
+
+    iniciarteclado();
+    for (;;)
+        varrerteclado();
+}

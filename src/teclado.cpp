@@ -1,0 +1,78 @@
+// Keypad scanner and key event report.
+//
+// Wiring: a key joins its row line to its column line. Rows are outputs,
+// columns inputs with pull-downs, so with one row driven high a closed key
+// on that row pulls its column high and an open one leaves it low.
+#include "teclado.h"
+
+#include "config.h"
+#include "gpio.h"
+#include "recorder.h"
+
+#include <cstdio>
+#include <ctime>
+
+const int Teclado[4][4] = {
+    {1, 2, 3, 14},
+    {4, 5, 6, 24},
+    {7, 8, 9, 34},
+    {41, 0, 43, 44},
+};
+
+int flag[4][4];
+int L, C;
+struct timeval on;
+
+void iniciarteclado(void)
+{
+    puts("Estamos testando os pinos");
+    wiringPiSetup();
+    for (int l = 0; l <= 3; l++)
+        pinMode(PINO_LINHA0 + l, OUTPUT);
+    for (int c = 0; c <= 3; c++)
+        pinMode(PINO_COLUNA0 + c, INPUT);
+    for (int c = 0; c <= 3; c++)
+        pullUpDnControl(PINO_COLUNA0 + c, PUD_DOWN);
+}
+
+void varrerteclado(void)
+{
+    for (L = 0; L <= 3; L++) {
+        // Previous row low first, so that two rows are never high together.
+        digitalWrite(PINO_LINHA0 + (L + 3) % 4, LOW);
+        digitalWrite(PINO_LINHA0 + L, HIGH);
+        // The row line and the columns joined to it must settle before the
+        // columns are sampled.
+        delay(PAUSA_MS);
+        for (C = 0; C <= 3; C++) {
+            if (digitalRead(PINO_COLUNA0 + C) == HIGH && flag[L][C] == 0) {
+                flag[L][C] = 1;
+                reportarevento(Teclado[L][C], true);
+            }
+            // A fresh reading: the key may have opened while the press was
+            // being reported and recorded.
+            if (digitalRead(PINO_COLUNA0 + C) == LOW && flag[L][C] == 1) {
+                flag[L][C] = 0;
+                reportarevento(Teclado[L][C], false);
+            }
+        }
+    }
+}
+
+void reportarevento(int tecla, bool pressionada)
+{
+    if (pressionada)
+        puts("Estamos conectados");
+    // Two separate readings: the calendar text comes from time(), the
+    // milliseconds from gettimeofday().
+    time_t segundos = time(nullptr);
+    gettimeofday(&on, nullptr);
+    int ms = static_cast<int>(on.tv_usec / 1000);
+    printf("Botao %d ", tecla);
+    if (pressionada)
+        printf("ON em: %s somados %d milisegundos\n", ctime(&segundos), ms);
+    else
+        printf("OFF em: %s somados %d milisegundos\n\n", ctime(&segundos), ms);
+    delay(PAUSA_MS);
+    inserirnatabela(tecla, pressionada ? "ON" : "OFF", ctime(&segundos), ms);
+}
