@@ -8,7 +8,8 @@
 # On start it loads sql/estado.sql and makes the password the only way in
 # for the account teclado is built with (TECLADO_DB_USER, TECLADO_DB_PASSWORD;
 # default root / tqvz). An account other than root gets INSERT on
-# embarcados.estado only. The socket path is written to DIR/socket.
+# embarcados.estado only. TECLADO_DB_SOCKET, if set, is the socket path;
+# the path in use is written to DIR/socket.
 set -euo pipefail
 
 action=${1:-}
@@ -45,7 +46,7 @@ start)
   rm -rf "$dir/data"
   mkdir -p "$dir/data"
   # A unix socket path must fit in 108 bytes.
-  socket="$dir/mysqld.sock"
+  socket=${TECLADO_DB_SOCKET:-$dir/mysqld.sock}
   if [ ${#socket} -gt 100 ]; then
     socket="/tmp/teclado-$(printf '%s' "$dir" | cksum | cut -d' ' -f1).sock"
   fi
