@@ -1,0 +1,131 @@
+#!/bin/bash
+# Runs teclado on this PC: the simulated keypad fed with key actions, the
+# events stored by a private MariaDB server, then the stored rows shown.
+#
+#   scripts/demo.sh           plays scripts/demo.keys
+#   scripts/demo.sh FILE      plays FILE (press K / release K / wait MS lines)
+#   scripts/demo.sh -         key actions typed on the terminal; Ctrl-C ends
+#
+# Installs the packages, builds into build/, keeps the server's data in
+# build/demo-db (port 33307, so the tests' 33306 stays free) and stops
+# everything it started when it ends, also on Ctrl-C or an error.
+set -euo pipefail
+
+usage() { echo "usage: $0 [FILE | -]" >&2; exit 2; }
+[ $# -le 1 ] || usage
+keys=${1:-}
+# Resolved before the cd below, so a path relative to the caller still works.
+if [ -z "$keys" ]; then
+  keys=$(cd "$(dirname "$0")" && pwd)/demo.keys
+elif [ "$keys" != - ]; then
+  if [ ! -f "$keys" ] || [ ! -r "$keys" ]; then echo "$0: cannot read $keys" >&2; exit 2; fi
+  keys=$(realpath -- "$keys")
+fi
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+dbdir=$root/build/demo-db
+port=33307
+teclado_pid=
+db_started=false
+interrupted=false
+
+# Also catches a server whose pid file was not written yet, by its data
+# folder, which is ours alone.
+kill_leftover_server() {
+  local p cmdline
+  for p in /proc/[0-9]*; do
+    # The process may be gone by now.
+    cmdline=$(tr '\0' ' ' 2> /dev/null < "$p/cmdline") || continue
+    case "$cmdline" in
+      *mariadbd*"--datadir=$dbdir/data "*) kill -9 "${p#/proc/}" 2>/dev/null || true ;;
+    esac
+  done
+}
+
+cleanup() {
+  trap '' INT TERM
+  if [ -n "$teclado_pid" ]; then
+    kill "$teclado_pid" 2>/dev/null || true
+    wait "$teclado_pid" 2>/dev/null || true
+  fi
+  if $db_started; then
+    scripts/private-mariadb.sh stop "$dbdir" > /dev/null || true
+    kill_leftover_server
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+bash scripts/install-deps.sh
+cmake -S . -B build
+# Only the program: the demo should not wait for, or fail on, the tests.
+cmake --build build -j2 --target teclado
+
+# The server takes the account the program was built with.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" build/CMakeCache.txt; }
+export TECLADO_DB_USER TECLADO_DB_PASSWORD
+TECLADO_DB_USER=$(cache_value TECLADO_DB_USER)
+TECLADO_DB_PASSWORD=$(cache_value TECLADO_DB_PASSWORD)
+host=$(cache_value TECLADO_DB_HOST)
+if [ "$host" != localhost ]; then
+  echo "demo: warning: build/ is configured with TECLADO_DB_HOST=$host, so teclado" \
+       "will not use the private server's socket" >&2
+fi
+
+db_started=true
+scripts/private-mariadb.sh start "$dbdir" "$port"
+socket=$(cat "$dbdir/socket")
+
+echo
+if [ "$keys" = - ]; then
+  echo "demo: type key actions, one per line: press K, release K, wait MS"
+  echo "demo: keys 1 2 3 14 / 4 5 6 24 / 7 8 9 34 / 41 0 43 44; Ctrl-C ends"
+else
+  # The program never exits by itself: give it the script's waits plus a
+  # second for the last events to be stored, then stop it.
+  total_ms=$(awk '{ sub(/\r$/, "") } $1 == "wait" && NF == 2 && $2 ~ /^[0-9]+$/ { t += $2 }
+                  END { print t + 0 }' "$keys")
+  echo "demo: playing ${keys#"$root"/} (${total_ms} ms of waits)"
+  deadline=$(( $(date +%s%3N) + total_ms + 1000 ))
+fi
+echo "---- teclado ----"
+
+# Ctrl-C now ends the run only: the rows are still shown afterwards.
+trap 'interrupted=true' INT
+# An explicit redirection, because a background command's standard input
+# would otherwise be /dev/null.
+if [ "$keys" = - ]; then
+  MYSQL_UNIX_PORT=$socket build/teclado 0<&0 &
+else
+  MYSQL_UNIX_PORT=$socket build/teclado < "$keys" &
+fi
+teclado_pid=$!
+
+if [ "$keys" = - ]; then
+  wait "$teclado_pid" || true
+else
+  while ! $interrupted && kill -0 "$teclado_pid" 2>/dev/null \
+        && [ "$(date +%s%3N)" -lt "$deadline" ]; do
+    sleep 0.1 || true  # Ctrl-C ends the sleep too
+  done
+fi
+if ! kill -0 "$teclado_pid" 2>/dev/null; then
+  status=0
+  wait "$teclado_pid" || status=$?
+  teclado_pid=
+  echo "demo: teclado stopped by itself (status $status)" >&2
+  exit 1
+fi
+kill "$teclado_pid"
+wait "$teclado_pid" || true
+teclado_pid=
+trap 'exit 130' INT
+
+echo
+printf '%s\n' "---- rows in embarcados.estado (ESTADO quoted, DATA's newline as \\n) ----"
+mariadb --no-defaults --socket="$socket" -uroot -p"$TECLADO_DB_PASSWORD" -t -e "
+  SELECT id, TECLA, QUOTE(ESTADO) AS ESTADO, REPLACE(DATA, '\n', '\\\\n') AS DATA, ms,
+         gravado_em
+  FROM embarcados.estado ORDER BY id"
