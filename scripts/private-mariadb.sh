@@ -2,7 +2,8 @@
 # Starts or stops a private MariaDB server for teclado's tests and demo:
 # its own data folder, socket and port on 127.0.0.1, never the system's.
 #
-#   private-mariadb.sh start DIR [PORT]   data in DIR/data, socket DIR/mysqld.sock
+#   private-mariadb.sh start DIR [PORT]   data in DIR/data, socket DIR/mysqld.sock;
+#                                         PORT or, if taken, the next free one
 #   private-mariadb.sh stop DIR
 #
 # On start it loads sql/estado.sql and makes the password the only way in
@@ -52,7 +53,20 @@ start)
   fi
   rm -f "$socket"
   echo "$socket" > "$dir/socket"
+  # Another server (a demo, a second checkout) may hold the port already;
+  # the tests only use the socket, so any free port will do.
+  first_port=$port
+  while (: < "/dev/tcp/127.0.0.1/$port") 2> /dev/null; do
+    port=$((port + 1))
+    if [ $port -gt $((first_port + 100)) ]; then
+      echo "no free port from $first_port to $port on 127.0.0.1" >&2
+      exit 1
+    fi
+  done
+  echo "$port" > "$dir/port"
+  # --skip-name-resolve: a machine without /etc/hosts cannot look up its own name.
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
+    --skip-name-resolve \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
     --port="$port" --bind-address=127.0.0.1 --skip-log-bin --pid-file="$dir/mysqld.pid" \

@@ -17,7 +17,8 @@ TECLADO = sys.argv[1]
 SOCKET = os.environ["MYSQL_UNIX_PORT"]
 PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
 
-# Bad lines, a tap too short to be seen and a last line without its newline
+# Bad lines (unknown word, unknown key, bad number, bytes that are not text,
+# an overlong line), a tap too short to be seen and a last line without its newline
 # are mixed with the real actions.
 KEYS = b"""# two keys of one row held together, released in the other order
 press 5
@@ -35,12 +36,13 @@ bogus line
 press 77
 wait 2x
 \x01\xff
+""" + b"x" * 100 + b"""
 press 1
 release 1
 wait 100
 press 14"""
 EVENTS = [(5, "ON"), (5, "OFF"), (0, "ON"), (44, "ON"), (0, "OFF"), (44, "OFF"), (14, "ON")]
-COMPLAINTS = [13, 14, 15, 16]  # line numbers of the bad lines
+COMPLAINTS = [13, 14, 15, 16, 17]  # line numbers of the bad lines
 
 DATE = r"(\w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4})"
 

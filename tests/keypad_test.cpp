@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -237,6 +238,29 @@ TEST_F(Keypad, ReadingOfNeitherZeroNorOneChangesNoState)
     pass();
     EXPECT_EQ(flag[0][3], 1);
     EXPECT_EQ(keys_and_states(), (std::vector<std::string>{"14 ON"}));
+}
+
+TEST_F(Keypad, SimulatedInputHoldsLinesBackForTheTimeOfAWait)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const char script[] = "press 5\nwait 60\nrelease 5\npress 44";
+    ASSERT_EQ(write(fds[1], script, sizeof script - 1), static_cast<ssize_t>(sizeof script - 1));
+    close(fds[1]);
+    sim_set_input(fds[0]);
+    delay(1);
+    EXPECT_TRUE(sim_key(1, 1));
+    delay(30);
+    EXPECT_TRUE(sim_key(1, 1));
+    EXPECT_FALSE(sim_key(3, 3));
+    delay(40);
+    EXPECT_FALSE(sim_key(1, 1));
+    // The last line counts without its newline, and the keypad then stays.
+    EXPECT_TRUE(sim_key(3, 3));
+    delay(5);
+    EXPECT_TRUE(sim_key(3, 3));
+    sim_set_input(-1);
+    close(fds[0]);
 }
 
 // ---- The report ----
