@@ -64,9 +64,10 @@ start)
     fi
   done
   echo "$port" > "$dir/port"
-  # --skip-name-resolve: a machine without /etc/hosts cannot look up its own name.
+  # --force: without it a machine that cannot look up its own name (no
+  # /etc/hosts, as in a fresh chroot) gets no data folder at all.
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
-    --skip-name-resolve \
+    --force \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
     --port="$port" --bind-address=127.0.0.1 --skip-log-bin --pid-file="$dir/mysqld.pid" \
