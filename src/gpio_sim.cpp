@@ -15,7 +15,9 @@
 #include "gpio_sim.h"
 #include "config.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,43 +72,30 @@ char linha[SIM_LINHA_MAX + 1];
 size_t linha_tam;
 bool linha_longa;
 unsigned long linha_num;
-bool esperando;
-timespec espera_ate;
+// Monotonic time, in ns, before which no further line is applied ('wait').
+long long espera_ate;
 
-timespec agora()
+long long agora_ns()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
-bool antes(const timespec &a, const timespec &b)
+timespec para_timespec(long long ns)
 {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
-timespec somar_ms(timespec t, long ms)
-{
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += (ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
+bool em_espera() { return agora_ns() < espera_ate; }
 
-bool em_espera()
-{
-    if (esperando && !antes(agora(), espera_ate))
-        esperando = false;
-    return esperando;
-}
-
-void reclamar(const char *fmt, const char *detalhe)
+__attribute__((format(printf, 1, 2))) void reclamar(const char *fmt, ...)
 {
     fprintf(stderr, "teclado: entrada, linha %lu: ", linha_num);
-    fprintf(stderr, fmt, detalhe);
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
     fputc('\n', stderr);
 }
 
@@ -139,7 +128,7 @@ void aplicar(char *texto)
         if (b == '\t' || b == '\r')
             *p = ' ';
         else if (b < 0x20 || b > 0x7e) {
-            reclamar("%s", "a linha tem bytes que nao sao texto; ignorada");
+            reclamar("a linha tem bytes que nao sao texto; ignorada");
             return;
         }
     }
@@ -159,8 +148,7 @@ void aplicar(char *texto)
         return;
     }
     if (!tecla) {
-        esperando = true;
-        espera_ate = somar_ms(agora(), numero);
+        espera_ate = agora_ns() + numero * 1000000LL;
         return;
     }
     int l, c;
@@ -175,9 +163,7 @@ void fechar_linha()
 {
     linha_num++;
     if (linha_longa) {
-        char limite[16];
-        snprintf(limite, sizeof limite, "%d", SIM_LINHA_MAX);
-        reclamar("linha com mais de %s caracteres; ignorada", limite);
+        reclamar("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
     } else {
         linha[linha_tam] = '\0';
         aplicar(linha);
@@ -204,21 +190,13 @@ void consumir()
         fechar_linha();
 }
 
-void ler_bloco(const timespec &ate)
+// Waits for input until the monotonic time ate (ns) at the latest, and
+// reads what has come.
+void ler_bloco(long long ate)
 {
-    timespec t = agora();
-    timespec falta = {0, 0};
-    if (antes(t, ate)) {
-        falta.tv_sec = ate.tv_sec - t.tv_sec;
-        falta.tv_nsec = ate.tv_nsec - t.tv_nsec;
-        if (falta.tv_nsec < 0) {
-            falta.tv_sec--;
-            falta.tv_nsec += 1000000000L;
-        }
-    }
+    timespec falta = para_timespec(std::max(ate - agora_ns(), 0LL));
     pollfd p = {entrada, POLLIN, 0};
-    int r = ppoll(&p, 1, &falta, nullptr);
-    if (r <= 0)
+    if (ppoll(&p, 1, &falta, nullptr) <= 0)
         return;
     if (p.revents & POLLNVAL) {
         fim_da_entrada = true;
@@ -292,17 +270,19 @@ int digitalRead(int pin)
 void delay(unsigned int ms)
 {
     registrar(SIM_DELAY, 0, static_cast<int>(ms));
-    timespec fim = somar_ms(agora(), ms);
+    long long fim = agora_ns() + ms * 1000000LL;
     for (;;) {
-        bool ler = entrada >= 0 && !fim_da_entrada;
         if (entrada >= 0)
             consumir();
-        if (!antes(agora(), fim))
+        long long agora = agora_ns();
+        if (agora >= fim)
             return;
-        if (ler && !em_espera() && bloco_pos == bloco_tam) {
+        if (agora >= espera_ate && bloco_pos < bloco_tam)
+            continue; // a wait ran out with lines still to apply
+        if (agora >= espera_ate && entrada >= 0 && !fim_da_entrada) {
             ler_bloco(fim);
         } else {
-            timespec acordar = em_espera() && antes(espera_ate, fim) ? espera_ate : fim;
+            timespec acordar = para_timespec(std::min(std::max(espera_ate, agora), fim));
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &acordar, nullptr);
         }
     }
@@ -336,7 +316,7 @@ void sim_set_input(int fd)
     linha_tam = 0;
     linha_longa = false;
     linha_num = 0;
-    esperando = false;
+    espera_ate = 0;
 }
 
 void sim_trace(sim_call *calls, int capacity)
