@@ -30,19 +30,6 @@ teclado_pid=
 db_started=false
 interrupted=false
 
-# Also catches a server whose pid file was not written yet, by its data
-# folder, which is ours alone.
-kill_leftover_server() {
-  local p cmdline
-  for p in /proc/[0-9]*; do
-    # The process may be gone by now.
-    cmdline=$(tr '\0' ' ' 2> /dev/null < "$p/cmdline") || continue
-    case "$cmdline" in
-      *mariadbd*"--datadir=$dbdir/data "*) kill -9 "${p#/proc/}" 2>/dev/null || true ;;
-    esac
-  done
-}
-
 cleanup() {
   trap '' INT TERM
   if [ -n "$teclado_pid" ]; then
@@ -51,7 +38,6 @@ cleanup() {
   fi
   if $db_started; then
     scripts/private-mariadb.sh stop "$dbdir" > /dev/null || true
-    kill_leftover_server
   fi
 }
 trap cleanup EXIT

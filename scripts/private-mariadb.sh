@@ -72,6 +72,9 @@ start)
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
     --port="$port" --bind-address=127.0.0.1 --skip-log-bin --pid-file="$dir/mysqld.pid" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
+  # Recorded now, not when mariadbd gets to it, so that a stop during start-up
+  # (a Ctrl-C in the demo) still finds the server.
+  echo $! > "$dir/mysqld.pid"
   for _ in $(seq 1 300); do
     [ -S "$socket" ] && mariadb --no-defaults --socket="$socket" -uroot -e 'SELECT 1' \
       > /dev/null 2>&1 && break
