@@ -1,17 +1,14 @@
 // The recorder against the private MariaDB (reached through MYSQL_UNIX_PORT).
-// Each test sets up the table state it needs through an admin connection
-// of its own, which also reads the server's counters and statement log.
+// Each test sets up the table state it needs through an admin connection of
+// its own, which also reads the server's counters.
+#include "capture.h"
 #include "config.h"
 #include "recorder.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <mysql.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,12 +18,26 @@ namespace {
 
 bool init_fails;
 std::vector<std::string> sent;
+int handles_open; // initialised and not yet closed
 
 } // namespace
 
 extern "C" {
 MYSQL *__real_mysql_init(MYSQL *);
-MYSQL *__wrap_mysql_init(MYSQL *m) { return init_fails ? nullptr : __real_mysql_init(m); }
+MYSQL *__wrap_mysql_init(MYSQL *m)
+{
+    if (init_fails)
+        return nullptr;
+    handles_open++;
+    return __real_mysql_init(m);
+}
+
+void __real_mysql_close(MYSQL *);
+void __wrap_mysql_close(MYSQL *m)
+{
+    handles_open--;
+    __real_mysql_close(m);
+}
 
 // The server's own statement log drops the final ';', so the text is taken
 // on its way out instead.
@@ -42,69 +53,21 @@ namespace {
 
 using Row = std::vector<std::string>;
 
-MYSQL *admin;
-
-std::vector<Row> query(const std::string &sql)
-{
-    std::vector<Row> rows;
-    if (__real_mysql_query(admin, sql.c_str()) != 0) {
-        ADD_FAILURE() << sql << ": " << mysql_error(admin);
-        return rows;
-    }
-    MYSQL_RES *res = mysql_store_result(admin);
-    if (res == nullptr)
-        return rows;
-    unsigned int n = mysql_num_fields(res);
-    while (MYSQL_ROW r = mysql_fetch_row(res)) {
-        unsigned long *len = mysql_fetch_lengths(res);
-        Row row;
-        for (unsigned int i = 0; i < n; i++)
-            row.push_back(r[i] == nullptr ? "NULL" : std::string(r[i], len[i]));
-        rows.push_back(row);
-    }
-    mysql_free_result(res);
-    return rows;
-}
-
-long status(const char *name)
-{
-    auto rows = query(std::string("SHOW GLOBAL STATUS LIKE '") + name + "'");
-    return rows.size() == 1 ? std::stol(rows[0][1]) : -1;
-}
-
-template <typename F> std::string output_of(F f)
-{
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-template <typename F> double seconds_of(F f)
-{
-    auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 const char *kDate = "Tue Dec  8 05:08:53 2026\n";
-const char *kConnected = "Estamos conectados ao banco de dados\n";
+const std::string kConnected = "Estamos conectados ao banco de dados\n";
+
+void record(int key, const char *state, int ms) { inserirnatabela(key, state, kDate, ms); }
 
 class Recorder : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        admin = mysql_init(nullptr);
-        ASSERT_NE(mysql_real_connect(admin, BANCO_HOST, "root", BANCO_SENHA, nullptr, 0, nullptr, 0),
-                  nullptr)
-            << mysql_error(admin);
-    }
-    static void TearDownTestSuite() { mysql_close(admin); }
-
     void SetUp() override
     {
         init_fails = false;
         sent.clear();
+        mysql_init(&admin);
+        ASSERT_NE(mysql_real_connect(&admin, BANCO_HOST, "root", BANCO_SENHA, nullptr, 0, nullptr, 0),
+                  nullptr)
+            << mysql_error(&admin);
         query("DROP TABLE IF EXISTS embarcados.estado_guardada");
         query("TRUNCATE TABLE embarcados.estado");
         threads = status("Threads_connected");
@@ -119,13 +82,37 @@ protected:
             now = status("Threads_connected");
         }
         EXPECT_EQ(now, threads) << "a connection was left open";
+        mysql_close(&admin);
     }
 
-    std::vector<Row> stored()
+    std::vector<Row> query(const std::string &sql)
     {
-        return query("SELECT TECLA, ESTADO, DATA, ms FROM embarcados.estado ORDER BY id");
+        std::vector<Row> rows;
+        if (__real_mysql_query(&admin, sql.c_str()) != 0) {
+            ADD_FAILURE() << sql << ": " << mysql_error(&admin);
+            return rows;
+        }
+        MYSQL_RES *res = mysql_store_result(&admin);
+        while (MYSQL_ROW r = res != nullptr ? mysql_fetch_row(res) : nullptr) {
+            unsigned long *len = mysql_fetch_lengths(res);
+            Row row;
+            for (unsigned int i = 0; i < mysql_num_fields(res); i++)
+                row.push_back(std::string(r[i], len[i]));
+            rows.push_back(row);
+        }
+        mysql_free_result(res);
+        return rows;
     }
 
+    long status(const char *name)
+    {
+        auto rows = query(std::string("SHOW GLOBAL STATUS LIKE '") + name + "'");
+        return rows.size() == 1 ? std::stol(rows[0][1]) : -1;
+    }
+
+    std::vector<Row> stored() { return query("SELECT TECLA, ESTADO, DATA, ms FROM embarcados.estado"); }
+
+    MYSQL admin;
     long threads = 0;
 };
 
@@ -133,30 +120,35 @@ TEST_F(Recorder, StoresEachEventByteForByteOverOneNewConnectionEach)
 {
     long connections = status("Connections");
     std::string out = output_of([] {
-        inserirnatabela(5, "ON", kDate, 123);
-        inserirnatabela(44, "OFF", kDate, 999);
-        inserirnatabela(0, "ON", kDate, 0);
+        record(5, "ON", 123);
+        record(44, "OFF", 999);
+        record(0, "ON", 0);
     });
     EXPECT_EQ(status("Connections") - connections, 3);
-    EXPECT_EQ(out, std::string(kConnected) + kConnected + kConnected);
+    EXPECT_EQ(out, kConnected + kConnected + kConnected);
     EXPECT_EQ(stored(), (std::vector<Row>{{"5", "ON ", kDate, "123"},
                                           {"44", "OFF ", kDate, "999"},
                                           {"0", "ON ", kDate, "0"}}));
-
-    const std::string longest = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values "
-                                "('44', 'OFF ', 'Tue Dec  8 05:08:53 2026\n', '999');";
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0], "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values "
-                          "('5', 'ON ', 'Tue Dec  8 05:08:53 2026\n', '123');");
-    EXPECT_EQ(sent[1], longest);
-    EXPECT_EQ(longest.size(), 102u);
+                       "('5', 'ON ', 'Tue Dec  8 05:08:53 2026\n', '123');");
+    // The longest statement there is, and it fits.
+    EXPECT_EQ(sent[1], "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values "
+                       "('44', 'OFF ', 'Tue Dec  8 05:08:53 2026\n', '999');");
+    EXPECT_EQ(sent[1].size(), 102u);
 }
 
-TEST_F(Recorder, StatementLongerThanItsBufferIsRefusedNotCut)
+TEST_F(Recorder, RowThatCannotBeStoredSaysWhyAndStoresNothing)
 {
     std::string out = output_of([] { inserirnatabela(INT_MIN, "OFF", kDate, INT_MIN); });
-    EXPECT_EQ(out, std::string(kConnected) +
+    EXPECT_EQ(out, kConnected +
                        "Falha ao gravar: comando com 119 caracteres, mais que os 102 previstos\n");
+    EXPECT_TRUE(sent.empty()) << "a cut statement was sent";
+
+    query("RENAME TABLE embarcados.estado TO embarcados.estado_guardada");
+    out = output_of([] { record(5, "ON", 1); });
+    query("RENAME TABLE embarcados.estado_guardada TO embarcados.estado");
+    EXPECT_EQ(out, kConnected + "Falha ao gravar: Table 'embarcados.estado' doesn't exist\n");
     EXPECT_TRUE(stored().empty());
 }
 
@@ -164,21 +156,11 @@ TEST_F(Recorder, NullFromMysqlInitIsAFailedConnection)
 {
     long connections = status("Connections");
     init_fails = true;
-    std::string out = output_of([] { inserirnatabela(5, "ON", kDate, 1); });
+    std::string out = output_of([] { record(5, "ON", 1); });
     init_fails = false;
     EXPECT_EQ(out, "Falha de conexao\n");
     EXPECT_TRUE(sent.empty());
     EXPECT_EQ(status("Connections"), connections);
-}
-
-TEST_F(Recorder, RejectedStatementPrintsTheServersReason)
-{
-    query("RENAME TABLE embarcados.estado TO embarcados.estado_guardada");
-    std::string out = output_of([] { inserirnatabela(5, "ON", kDate, 1); });
-    query("RENAME TABLE embarcados.estado_guardada TO embarcados.estado");
-    EXPECT_EQ(out, std::string(kConnected) +
-                       "Falha ao gravar: Table 'embarcados.estado' doesn't exist\n");
-    EXPECT_TRUE(stored().empty());
 }
 
 TEST_F(Recorder, StatementThatNeverEndsIsCutByTheReadLimit)
@@ -186,9 +168,9 @@ TEST_F(Recorder, StatementThatNeverEndsIsCutByTheReadLimit)
     // The INSERT waits for a lock that another session holds for ever.
     query("LOCK TABLES embarcados.estado WRITE");
     std::string out;
-    double took = seconds_of([&] { out = output_of([] { inserirnatabela(5, "OFF", kDate, 2); }); });
+    double took = seconds_of([&] { out = output_of([] { record(5, "OFF", 2); }); });
     query("UNLOCK TABLES");
-    EXPECT_EQ(out.rfind(std::string(kConnected) + "Falha ao gravar: ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind(kConnected + "Falha ao gravar: ", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
     EXPECT_LT(took, BANCO_LIMITE_LEITURA_S + 2.0);
     printf("keypad blind for %.2f s on a statement that never ends\n", took);
@@ -196,41 +178,28 @@ TEST_F(Recorder, StatementThatNeverEndsIsCutByTheReadLimit)
 
 // The client library reads MYSQL_UNIX_PORT once, so this suite runs in a
 // process of its own with the variable naming a path the tests control.
-std::string no_server_path()
+TEST(NoServer, StoppedOrSilentServerIsAFailedConnectionWithinTheLimit)
 {
-    const char *path = getenv("MYSQL_UNIX_PORT");
-    return path != nullptr ? path : "";
-}
+    std::string path = getenv("MYSQL_UNIX_PORT");
+    unlink(path.c_str());
+    EXPECT_EQ(output_of([] { record(5, "ON", 1); }), "Falha de conexao\n");
 
-TEST(NoServer, StoppedServerIsAFailedConnectionAndNothingMore)
-{
-    unlink(no_server_path().c_str());
-    sent.clear();
-    std::string out = output_of([] { inserirnatabela(5, "ON", kDate, 1); });
-    EXPECT_EQ(out, "Falha de conexao\n");
-    EXPECT_TRUE(sent.empty());
-}
-
-TEST(NoServer, ServerThatNeverAnswersIsAFailedConnectionWithinTheLimit)
-{
     // A listener that takes connections and never says a word.
-    std::string path = no_server_path();
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     ASSERT_LT(path.size(), sizeof address.sun_path);
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    unlink(path.c_str());
+    path.copy(address.sun_path, path.size());
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 8), 0);
-    sent.clear();
     std::string out;
-    double took = seconds_of([&] { out = output_of([] { inserirnatabela(5, "ON", kDate, 1); }); });
+    double took = seconds_of([&] { out = output_of([] { record(5, "ON", 1); }); });
     close(listener);
     unlink(path.c_str());
     EXPECT_EQ(out, "Falha de conexao\n");
-    EXPECT_TRUE(sent.empty());
     EXPECT_LT(took, BANCO_LIMITE_CONEXAO_S + 2.0);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(handles_open, 0) << "a handle was not closed after a failed connection";
     printf("keypad blind for %.2f s on a server that never answers\n", took);
 }
 
