@@ -2,6 +2,12 @@
 # Installs what teclado needs to build, run and test on Debian 12, as root.
 # Safe to run again: when everything is already there it does not touch apt.
 #
+# usage: install-deps.sh [group ...]
+#   (none)   build, run and test on this PC
+#   cross    also cross-build for armhf boards and run that build under qemu-arm
+#   faults   also the fault and soak tests' tools (valgrind)
+#   bench    also what the benchmarks compare against (PyMySQL)
+#
 # The system's MariaDB service is kept from starting: teclado's demo and
 # tests run a private server of their own (scripts/private-mariadb.sh), and a
 # system server would only hold memory and the default port.
@@ -15,6 +21,23 @@ packages=(
   libgtest-dev               # unit tests
   python3                    # test helpers
 )
+armhf=false
+for group in "$@"; do
+  case $group in
+    cross)
+      armhf=true
+      packages+=(
+        crossbuild-essential-armhf  # arm-linux-gnueabihf-g++
+        qemu-user                   # qemu-arm runs the armhf build here
+        libmariadb3:armhf           # armhf client library; the amd64 -dev package has the headers
+        libgtest-dev:armhf          # armhf GoogleTest for the tests under qemu-arm
+        dpkg-dev                    # dpkg-shlibdeps for the packages' dependencies
+      ) ;;
+    faults) packages+=(valgrind) ;;
+    bench) packages+=(python3-pymysql) ;;
+    *) echo "install-deps: unknown group '$group' (cross, faults, bench)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -59,6 +82,9 @@ apt_get() {
     exit 1
   }
 }
+if $armhf && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+fi
 apt_get update
 apt_get install -y --no-install-recommends "${missing[@]}"
 echo "install-deps: done"

@@ -1,12 +1,43 @@
 #!/bin/bash
-# Runs all of teclado's tests: installs the packages, builds into build/ and
-# runs CTest, whose fixtures start and stop the private MariaDB themselves.
-# Extra arguments go to ctest, e.g. scripts/test.sh -R Recorder -V
+# Runs teclado's tests: installs the packages, builds and runs CTest, whose
+# fixtures start and stop a private MariaDB themselves.
+#
+# usage: test.sh [stage ...]      (no stage: all of them, in this order)
+#   native    unit, recorder and end-to-end tests of the PC build (build/)
+#   backends  the board's GPIO backends on this PC: chardev against a stand-in
+#             of the kernel's GPIO device, wiringpi against a stand-in library
+#   soak      long and fault runs of the real binary against the real server
+#   sanitize  the native suite built with AddressSanitizer and UBSan
+#   armhf     cross-build for the board, its suite under qemu-arm, packages
+#   bench     the benchmarks in their quick mode
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build
-cmake --build build -j2
-# --no-tests=error: a build that lost its tests must not pass as green.
-ctest --test-dir build --output-on-failure --timeout 300 --no-tests=error "$@"
+all=(native backends soak sanitize armhf bench)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
+
+native_build() {
+  bash scripts/install-deps.sh faults
+  cmake -S . -B build
+  cmake --build build -j2
+}
+
+for stage in "${stages[@]}"; do
+  echo "==== test.sh: $stage"
+  case $stage in
+    native)
+      native_build
+      # --no-tests=error: a build that lost its tests must not pass as green.
+      ctest --test-dir build --output-on-failure --timeout 300 --no-tests=error -LE soak ;;
+    soak)
+      native_build
+      ctest --test-dir build --output-on-failure --timeout 900 --no-tests=error -L soak ;;
+    backends) bash scripts/test-backends.sh ;;
+    sanitize) bash scripts/test-sanitize.sh ;;
+    armhf) bash scripts/test-armhf.sh ;;
+    bench) bash scripts/bench.sh --quick ;;
+    *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;
+  esac
+done
+echo "==== test.sh: passed: ${stages[*]}"
