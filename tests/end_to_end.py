@@ -3,7 +3,8 @@
 MariaDB (MYSQL_UNIX_PORT), checks its console line by line and the rows of
 estado byte for byte, then kills it as a service manager would.
 
-usage: end_to_end.py path/to/teclado
+usage: end_to_end.py [emulator ...] path/to/teclado
+(a cross build's binary comes after its emulator, e.g. qemu-arm -L DIR)
 """
 import os
 import re
@@ -13,7 +14,7 @@ import subprocess
 import sys
 import time
 
-TECLADO = sys.argv[1]
+TECLADO = sys.argv[1:]
 SOCKET = os.environ["MYSQL_UNIX_PORT"]
 PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
 
@@ -85,7 +86,7 @@ def main():
     sql("TRUNCATE TABLE embarcados.estado")
     patterns = expected_patterns()
     started = time.time()
-    proc = subprocess.Popen([TECLADO], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    proc = subprocess.Popen(TECLADO, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     proc.stdin.write(KEYS)
     proc.stdin.close()
