@@ -1,0 +1,48 @@
+// Times the recorder, one call per event, against the server named by
+// MYSQL_UNIX_PORT. Standard output is line-buffered as in the program, and
+// the caller sends it to a file, as a service manager would. Prints every
+// call's time in nanoseconds on standard error, "call N".
+//
+// usage: record_bench EVENTS
+#include "recorder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr int MAX_EVENTS = 100000;
+long long call_ns[MAX_EVENTS];
+const int codes[16] = {1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44};
+
+long long now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int count = argc == 2 ? atoi(argv[1]) : 0;
+    if (count < 1 || count > MAX_EVENTS) {
+        fprintf(stderr, "usage: record_bench EVENTS (1 to %d)\n", MAX_EVENTS);
+        return 2;
+    }
+    static char buffer[BUFSIZ];
+    setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
+    time_t seconds = time(nullptr);
+    char date[32];
+    snprintf(date, sizeof date, "%s", ctime(&seconds));
+    for (int i = 0; i < count; i++) {
+        long long t0 = now_ns();
+        inserirnatabela(codes[i % 16], i % 2 == 0 ? "ON" : "OFF", date, i % 1000);
+        call_ns[i] = now_ns() - t0;
+    }
+    for (int i = 0; i < count; i++)
+        fprintf(stderr, "call %lld\n", call_ns[i]);
+    return 0;
+}
