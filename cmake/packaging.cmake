@@ -1,0 +1,59 @@
+# Installing teclado on a board (cmake --install) and its .deb (cpack -G DEB).
+#
+# The unit file names the binary by its full path, so the prefix is chosen
+# when configuring (-DCMAKE_INSTALL_PREFIX=/usr for a package), not later.
+include(GNUInstallDirs)
+
+set(TECLADO_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+  "Folder for teclado.service, relative to the install prefix or absolute")
+configure_file(packaging/teclado.service.in teclado.service @ONLY)
+
+install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_SYSTEMD_UNIT_DIR})
+install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME teclado)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(TECLADO_DEB_MAINTAINER "teclado maintainers <maintainers@users.noreply.c-seed-bb11e823.example>"
+  CACHE STRING "Maintainer field of the .deb")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TECLADO_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "logs every key of a 4x4 matrix keypad to MariaDB
+teclado scans a 4 x 4 matrix keypad wired to eight GPIO pins of a
+Raspberry Pi-class board and logs every press and release of a key: it
+prints the event with its time of day and milliseconds, and stores it as a
+row of the table estado in the MariaDB database embarcados.
+.
+Includes a systemd unit (teclado.service, not enabled on install) and the
+table's definition in /usr/share/teclado/estado.sql.")
+# Versioned dependencies from the binary's own needs (libc6, libgcc-s1,
+# libmariadb3, ...), worked out by dpkg-shlibdeps for the package's
+# architecture.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The database usually runs on the board itself, but may live elsewhere.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mariadb-server)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/prerm
+  ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+if(CMAKE_CROSSCOMPILING)
+  # Left alone, CPack would label the package with the PC's architecture.
+  execute_process(
+    COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(deb_arch)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
+  else()
+    message(WARNING "dpkg-architecture (dpkg-dev) could not name the Debian architecture of "
+      "${CMAKE_LIBRARY_ARCHITECTURE}; a .deb made from this build would say the PC's")
+  endif()
+endif()
+include(CPack)
