@@ -4,14 +4,27 @@
 // (TECLADO_GPIO).
 #pragma once
 
+#ifdef TECLADO_GPIO_WIRINGPI
+// Built against the board's libwiringPi: its header is the reference, and
+// the declarations below must agree with it or the build stops.
+#include <wiringPi.h>
+static_assert(INPUT == 0 && OUTPUT == 1 && LOW == 0 && HIGH == 1,
+              "wiringPi.h numbers modes and levels differently from teclado");
+static_assert(PUD_OFF == 0 && PUD_DOWN == 1 && PUD_UP == 2,
+              "wiringPi.h numbers the pulls differently from teclado");
+#else
 #define INPUT 0
 #define OUTPUT 1
+#define PUD_OFF 0
 #define PUD_DOWN 1
+#define PUD_UP 2
 #define LOW 0
 #define HIGH 1
+#endif
 
 extern "C" {
-// Prepares the GPIO layer; returns 0 on success.
+// Prepares the GPIO layer; returns 0 on success. On failure a backend says
+// why on standard error and returns something else.
 int wiringPiSetup(void);
 // mode: INPUT or OUTPUT.
 void pinMode(int pin, int mode);

@@ -12,7 +12,10 @@ int main()
     static char buffer[BUFSIZ];
     setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
 
-    iniciarteclado();
+    // Without its GPIO lines the scan would run blind for ever; exiting
+    // lets a service manager see the failure and retry.
+    if (iniciarteclado() != 0)
+        return 1;
     for (;;)
         varrerteclado();
 }

@@ -23,16 +23,20 @@ int flag[4][4];
 int L, C;
 struct timeval on;
 
-void iniciarteclado(void)
+int iniciarteclado(void)
 {
     puts("Estamos testando os pinos");
-    wiringPiSetup();
+    int resultado = wiringPiSetup();
+    // With no usable line, configuring pins would only hide the failure.
+    if (resultado != 0)
+        return resultado;
     for (int l = 0; l <= 3; l++)
         pinMode(PINO_LINHA0 + l, OUTPUT);
     for (int c = 0; c <= 3; c++)
         pinMode(PINO_COLUNA0 + c, INPUT);
     for (int c = 0; c <= 3; c++)
         pullUpDnControl(PINO_COLUNA0 + c, PUD_DOWN);
+    return 0;
 }
 
 void varrerteclado(void)

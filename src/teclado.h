@@ -14,7 +14,9 @@ extern struct timeval on;
 
 // Prints the start line, initialises the GPIO layer and configures the
 // eight pins. Levels are left alone: the first scan pass drives the rows.
-void iniciarteclado(void);
+// Returns 0, or wiringPiSetup()'s result when that fails, with no pin
+// configured (the GPIO layer has already said why).
+int iniciarteclado(void);
 
 // One scan pass over the 16 keys, row-major; reports every transition it
 // finds. Returns when the pass is over.
