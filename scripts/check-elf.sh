@@ -1,0 +1,35 @@
+#!/bin/bash
+# Checks that a built teclado is for the machine it is meant for:
+#   armhf  32-bit ARM, EABI version 5, hard-float (floating-point arguments
+#          in VFP registers): what Debian's armhf boards run
+#   amd64  64-bit x86
+# A soft-float or ARM-EABI4 binary would build and even pass tests under
+# qemu-arm, yet fail to start on the board.
+#
+# usage: check-elf.sh FILE armhf|amd64
+set -euo pipefail
+
+file=${1:?usage: check-elf.sh FILE armhf|amd64}
+arch=${2:?usage: check-elf.sh FILE armhf|amd64}
+
+header=$(readelf -h "$file")
+field() { sed -n "s/^ *$1: *//p" <<< "$header"; }
+fail() { echo "check-elf: $file: $*" >&2; exit 1; }
+
+case $arch in
+  armhf)
+    [ "$(field Class)" = ELF32 ] || fail "class $(field Class), expected ELF32"
+    [ "$(field Machine)" = ARM ] || fail "machine $(field Machine), expected ARM"
+    grep -q 'Version5 EABI' <<< "$(field Flags)" || fail "flags $(field Flags), expected Version5 EABI"
+    grep -q 'hard-float ABI' <<< "$(field Flags)" || fail "flags $(field Flags), expected hard-float ABI"
+    readelf -A "$file" | grep -q 'Tag_ABI_VFP_args: VFP registers' \
+      || fail "no 'Tag_ABI_VFP_args: VFP registers' in readelf -A: not hard-float"
+    ;;
+  amd64)
+    [ "$(field Class)" = ELF64 ] || fail "class $(field Class), expected ELF64"
+    [ "$(field Machine)" = "Advanced Micro Devices X86-64" ] \
+      || fail "machine $(field Machine), expected Advanced Micro Devices X86-64"
+    ;;
+  *) echo "check-elf: unknown architecture '$arch' (armhf, amd64)" >&2; exit 2 ;;
+esac
+echo "check-elf: $file: $arch ($(field Class), $(field Machine), $(field Flags))"

@@ -1,0 +1,142 @@
+#!/bin/bash
+# Builds teclado's .deb packages for the board and checks them:
+#   build-deb-amd64/teclado_*_amd64.deb   (native)
+#   build-deb-armhf/teclado_*_armhf.deb   (cross, cmake/armhf.cmake)
+# Both use the board's GPIO backend (chardev), prefix /usr and no tests.
+# Each is checked for its architecture, dependencies, files and binary. The
+# amd64 one is then installed here: its teclado must refuse to run on a
+# machine without GPIO (status 1, one clear line on stderr), and its unit
+# must pass systemd-analyze verify. The armhf one is installed next and run
+# under qemu-arm the same way, which proves its dependencies resolve to
+# armhf packages. Each is purged again.
+#
+# usage: package.sh        (as root; called at the end of scripts/test-armhf.sh)
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh cross
+
+fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
+
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -q -y -o DPkg::Lock::Timeout=300 \
+    -o Dpkg::Use-Pty=0 "$@" > /tmp/teclado-package-apt.log 2>&1 \
+    || { cat /tmp/teclado-package-apt.log >&2; fail "apt-get $*"; }
+}
+
+# Leaves no teclado package behind, whatever happens below.
+purge() {
+  if dpkg-query -W -f='${db:Status-Status}' teclado 2>/dev/null | grep -qv not-installed; then
+    apt_get purge teclado
+  fi
+}
+trap purge EXIT
+
+build_package() {
+  local dir=$1 arch=$2
+  shift 2
+  rm -rf "$dir"
+  cmake -S . -B "$dir" "$@" -DTECLADO_GPIO=chardev -DBUILD_TESTING=OFF \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
+  cmake --build "$dir" -j2
+  (cd "$dir" && cpack -G DEB)
+  local debs=("$dir"/teclado_*_"$arch".deb)
+  [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "$dir: expected one teclado_*_$arch.deb"
+}
+
+check_package() {
+  local deb=$1 arch=$2
+  echo "---- $deb"
+  dpkg-deb --info "$deb"
+  dpkg-deb --contents "$deb"
+
+  local field
+  field=$(dpkg-deb --field "$deb" Architecture)
+  [ "$field" = "$arch" ] || fail "$deb: Architecture '$field', expected $arch"
+  field=$(dpkg-deb --field "$deb" Depends)
+  # Versioned, from dpkg-shlibdeps: the C library and the MariaDB client
+  # the binary was linked against, and on ARM the unwinder library.
+  local needed=(libc6 libmariadb3)
+  [ "$arch" = armhf ] && needed+=(libgcc-s1)
+  for package in "${needed[@]}"; do
+    grep -Eq "(^|, )$package \(>= [0-9][^)]*\)" <<< "$field" \
+      || fail "$deb: Depends '$field' lacks a versioned $package"
+  done
+  field=$(dpkg-deb --field "$deb" Recommends)
+  [ "$field" = mariadb-server ] || fail "$deb: Recommends '$field', expected mariadb-server"
+
+  local contents
+  contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $NF}')
+  for entry in "-rwxr-xr-x ./usr/bin/teclado" \
+               "-rw-r--r-- ./usr/lib/systemd/system/teclado.service" \
+               "-rw-r--r-- ./usr/share/teclado/estado.sql"; do
+    grep -qxF -- "$entry" <<< "$contents" || fail "$deb: no '$entry' in its contents"
+  done
+
+  local tree
+  tree=$(mktemp -d /tmp/teclado-deb.XXXXXX)
+  dpkg-deb -x "$deb" "$tree"
+  bash scripts/check-elf.sh "$tree/usr/bin/teclado" "$arch"
+  grep -qx 'ExecStart=/usr/bin/teclado' "$tree/usr/lib/systemd/system/teclado.service" \
+    || fail "$deb: the unit's ExecStart is not /usr/bin/teclado"
+  cmp -s "$tree/usr/share/teclado/estado.sql" sql/estado.sql \
+    || fail "$deb: estado.sql differs from sql/estado.sql"
+  rm -rf "$tree"
+}
+
+# Runs the installed teclado once; on a machine without GPIO it must print
+# its start line, say on one stderr line that there is no GPIO device, and
+# exit with status 1 rather than scan blind.
+check_installed_run() {
+  local out err status=0
+  out=$(mktemp /tmp/teclado-run.XXXXXX)
+  err=$(mktemp /tmp/teclado-run.XXXXXX)
+  timeout 20 "$@" < /dev/null > "$out" 2> "$err" || status=$?
+  echo "ran: $* -> status $status"
+  echo "  stdout: $(cat "$out")"
+  echo "  stderr: $(cat "$err")"
+  [ "$status" -eq 1 ] || fail "$*: status $status, expected 1 (no GPIO here)"
+  [ "$(cat "$out")" = "Estamos testando os pinos" ] || fail "$*: unexpected standard output"
+  [ "$(wc -l < "$err")" -eq 1 ] && grep -q '^teclado: .*/dev/gpiochip' "$err" \
+    || fail "$*: standard error is not one 'teclado: ... /dev/gpiochip ...' line"
+  rm -f "$out" "$err"
+}
+
+build_package build-deb-amd64 amd64
+build_package build-deb-armhf armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake
+amd64_deb=$(echo build-deb-amd64/teclado_*_amd64.deb)
+armhf_deb=$(echo build-deb-armhf/teclado_*_armhf.deb)
+check_package "$amd64_deb" amd64
+check_package "$armhf_deb" armhf
+
+if compgen -G '/dev/gpiochip*' > /dev/null; then
+  no_gpio=false
+  echo "package.sh: this machine has /dev/gpiochip*: the no-GPIO runs are skipped"
+else
+  no_gpio=true
+fi
+
+echo "---- installing $amd64_deb"
+apt_get install --no-install-recommends "./$amd64_deb"
+[ "$(command -v teclado)" = /usr/bin/teclado ] || fail "teclado is not /usr/bin/teclado once installed"
+if $no_gpio; then check_installed_run teclado; fi
+if command -v systemd-analyze > /dev/null; then
+  systemd-analyze verify /usr/lib/systemd/system/teclado.service \
+    || fail "systemd-analyze verify teclado.service"
+  echo "systemd-analyze verify teclado.service: no complaints"
+else
+  echo "package.sh: no systemd-analyze here: the unit is not verified"
+fi
+apt_get purge teclado
+[ ! -e /usr/bin/teclado ] && [ ! -e /usr/lib/systemd/system/teclado.service ] \
+  || fail "files left behind after purging the amd64 package"
+
+echo "---- installing $armhf_deb"
+apt_get install --no-install-recommends "./$armhf_deb"
+[ "$(dpkg-query -W -f='${Architecture}' teclado)" = armhf ] || fail "installed teclado is not armhf"
+# No -L: the ARM loader and libraries come from the armhf packages the .deb
+# depends on, as on the board.
+if $no_gpio; then check_installed_run qemu-arm /usr/bin/teclado; fi
+apt_get purge teclado
+
+echo "package.sh: packages checked: $amd64_deb $armhf_deb"
