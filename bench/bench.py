@@ -1,0 +1,461 @@
+#!/usr/bin/env python3
+"""Measures teclado against the private MariaDB whose socket is given, and
+prints one table: each figure, its target and whether it is met.
+
+Run by scripts/bench.sh, which builds the programs and starts the server.
+
+usage: bench.py --build DIR --socket PATH [--quick] [--armhf DIR --qemu CMD]
+                [--strict]
+
+Exit status: 0 when every measurement ran (targets met or not), 1 when a
+measurement could not be made or its result was not sound (a lost row, an
+event on a quiet keypad), 3 with --strict when a target was missed.
+"""
+import argparse
+import os
+import shlex
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+import pymysql
+
+PASSWORD = "tqvz"
+STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
+CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
+DURATIONS = [50, 30, 20, 15, 10, 8, 5]
+CAUGHT_IN_FULL = 10  # ms: presses and gaps this long or longer must all be stored
+
+FULL = dict(scan=3000, idle=10.0, idle_eof=5.0, ours=1000, python=1000, cli=200, rounds=10,
+            taps=200, armhf_scan=1000, armhf_ours=300, armhf_taps=200)
+QUICK = dict(scan=400, idle=3.0, idle_eof=2.0, ours=200, python=200, cli=40, rounds=5,
+             taps=30, armhf_scan=200, armhf_ours=60, armhf_taps=30)
+
+
+class BenchError(Exception):
+    """A measurement that could not be made, or whose result is not sound."""
+
+
+def percentile(values, share):
+    """Nearest-rank percentile: the smallest value with share of them at or below it."""
+    ordered = sorted(values)
+    rank = max(1, -(-len(ordered) * share // 100))
+    return ordered[int(rank) - 1]
+
+
+def ms(ns):
+    return ns / 1e6
+
+
+# ---- the server ----
+
+def db(socket):
+    return pymysql.connect(unix_socket=socket, user="root", password=PASSWORD,
+                           database="embarcados", autocommit=True)
+
+
+def query_one(socket, statement):
+    conn = db(socket)
+    try:
+        with conn.cursor() as cur:
+            cur.execute(statement)
+            return cur.fetchone()[0]
+    finally:
+        conn.close()
+
+
+def row_count(socket):
+    return query_one(socket, "SELECT COUNT(*) FROM estado")
+
+
+def last_id(socket):
+    return query_one(socket, "SELECT COALESCE(MAX(id), 0) FROM estado")
+
+
+# ---- processes ----
+
+def run_samples(cmd, env, stdout_path, timeout):
+    """Runs a bench program; returns its 'name value' lines from stderr."""
+    with open(stdout_path, "wb") as out:
+        proc = subprocess.run(cmd, env=env, stdout=out, stderr=subprocess.PIPE,
+                              timeout=timeout)
+    if proc.returncode != 0:
+        raise BenchError(f"{shlex.join(cmd)} exited with {proc.returncode}: "
+                         f"{proc.stderr.decode(errors='replace').strip()[-400:]}")
+    samples = {}
+    for line in proc.stderr.decode().splitlines():
+        name, value = line.split()
+        samples.setdefault(name, []).append(int(value))
+    return samples
+
+
+def start_teclado(cmd, env, stdin, out_path):
+    out = open(out_path, "wb")
+    err = open(out_path + ".err", "wb")
+    proc = subprocess.Popen(cmd, env=env, stdin=stdin, stdout=out, stderr=err)
+    out.close()
+    err.close()
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with open(out_path, "rb") as f:
+            if f.readline() == b"Estamos testando os pinos\n":
+                # A few passes, so that start-up is over before timing starts.
+                time.sleep(0.3)
+                return proc
+        if proc.poll() is not None:
+            raise BenchError(f"{shlex.join(cmd)} stopped at start with {proc.returncode}")
+        time.sleep(0.02)
+    stop(proc)
+    raise BenchError(f"{shlex.join(cmd)} printed no start line within 20 s")
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=10)
+
+
+def cpu_ns(pid):
+    """Processor time used so far by every thread of pid, in ns."""
+    total = 0
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        return total
+    except FileNotFoundError:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * 1e9 / os.sysconf("SC_CLK_TCK")
+
+
+def peak_rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise BenchError(f"no VmHWM in /proc/{pid}/status")
+
+
+def event_lines(path):
+    with open(path, "rb") as f:
+        return sum(1 for line in f if line.startswith(b"Botao "))
+
+
+# ---- 1. scan pass ----
+
+def scan_pass(cmd, env, samples, work):
+    got = run_samples(cmd + [str(samples)], env, os.path.join(work, "scan.out"), 600)
+    passes, floors = got.get("pass", []), got.get("floor", [])
+    if len(passes) != samples or len(floors) != samples:
+        raise BenchError("scan_bench gave the wrong number of samples")
+    return dict(pass_med=statistics.median(passes), pass_p99=percentile(passes, 99),
+                floor_med=statistics.median(floors), floor_p99=percentile(floors, 99))
+
+
+# ---- 2. idle processor ----
+
+def idle_cpu(teclado, env, seconds, stdin_at_eof, work):
+    name = "idle-eof" if stdin_at_eof else "idle-pipe"
+    stdin = subprocess.DEVNULL if stdin_at_eof else subprocess.PIPE
+    out = os.path.join(work, name + ".out")
+    proc = start_teclado([teclado], env, stdin, out)
+    try:
+        c0, t0 = cpu_ns(proc.pid), time.monotonic_ns()
+        time.sleep(seconds)
+        c1, t1 = cpu_ns(proc.pid), time.monotonic_ns()
+        if proc.poll() is not None:
+            raise BenchError(f"teclado stopped during the idle run ({name})")
+    finally:
+        stop(proc)
+    if event_lines(out) != 0:
+        raise BenchError(f"teclado reported events on a quiet keypad ({name})")
+    return (c1 - c0) / (t1 - t0)
+
+
+# ---- 3. recording cost ----
+
+def statement(i, date):
+    return STATEMENT % (CODES[i % 16], "ON" if i % 2 == 0 else "OFF", date, i % 1000)
+
+
+def record_ours(cmd, env, count, work):
+    out = os.path.join(work, "record.out")
+    # One more call than kept: the first pays for loading the client library.
+    calls = run_samples(cmd + [str(count + 1)], env, out, 600).get("call", [])
+    with open(out, "rb") as f:
+        stored = f.read().count(b"Estamos conectados ao banco de dados\n")
+    if len(calls) != count + 1 or stored != count + 1:
+        raise BenchError(f"recorder: {stored} of {count + 1} events connected")
+    return calls[1:]
+
+
+def record_python(socket, count):
+    date = time.ctime() + "\n"
+    times = []
+    for i in range(count):
+        text = statement(i, date)
+        t0 = time.monotonic_ns()
+        conn = pymysql.connect(unix_socket=socket, user="root", password=PASSWORD,
+                               database="embarcados")
+        with conn.cursor() as cur:
+            cur.execute(text)
+        conn.commit()
+        conn.close()
+        times.append(time.monotonic_ns() - t0)
+    return times
+
+
+def record_cli(socket, count):
+    date = time.ctime() + "\n"
+    times = []
+    for i in range(count):
+        cmd = ["mariadb", "--no-defaults", "--socket=" + socket, "-uroot", "-p" + PASSWORD,
+               "embarcados", "-e", statement(i, date)]
+        t0 = time.monotonic_ns()
+        subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, timeout=30)
+        times.append(time.monotonic_ns() - t0)
+    return times
+
+
+def recording(cmd, env, socket, n, work):
+    """Ours, the Python loop and the command line in alternating rounds, so
+    that a busy spell of the machine falls on all three alike."""
+    before = row_count(socket)
+    # Warm-up, not kept: a server fresh from start-up takes a few hundred
+    # connections to reach its steady speed.
+    warm = len(record_ours(cmd, env, 200, work)) + 1
+    warm += len(record_python(socket, 100))
+    ours, py, cli = [], [], []
+    for _ in range(n["rounds"]):
+        ours += record_ours(cmd, env, n["ours"] // n["rounds"], work)
+        py += record_python(socket, n["python"] // n["rounds"])
+        cli += record_cli(socket, n["cli"] // n["rounds"])
+    # Each run of the recorder makes one call more than it keeps.
+    expected = warm + len(ours) + len(py) + len(cli) + n["rounds"]
+    stored = row_count(socket) - before
+    if stored != expected:
+        raise BenchError(f"recording: {stored} rows stored, {expected} inserts made")
+    return ours, py, cli
+
+
+# ---- 4. shortest press caught, 5. peak memory ----
+
+def wait_until(deadline_ns):
+    """Sleeps to within 1.5 ms of the deadline, then spins to it."""
+    while True:
+        left = deadline_ns - time.monotonic_ns()
+        if left <= 0:
+            return
+        if left > 2_000_000:
+            time.sleep((left - 1_500_000) / 1e9)
+
+
+def settle(socket, first_id, limit_s):
+    """Row count above first_id once it has stopped growing."""
+    time.sleep(0.3)
+    deadline = time.monotonic() + limit_s
+    last = -1
+    while True:
+        now = query_one(socket, f"SELECT COUNT(*) FROM estado WHERE id > {first_id}")
+        if now == last or time.monotonic() > deadline:
+            return now
+        last = now
+        time.sleep(0.3)
+
+
+def taps(cmd, env, socket, count, work, name):
+    """Taps keys at a fixed real-time schedule, as a finger would: each line
+    is written at its own time, whatever the program is doing meanwhile."""
+    out = os.path.join(work, name + ".out")
+    proc = start_teclado(cmd, env, subprocess.PIPE, out)
+    fd = proc.stdin.fileno()
+    shares, late, hwm = {}, [], None
+    try:
+        for duration in DURATIONS:
+            first = last_id(socket)
+            seen_before = event_lines(out)
+            step = duration * 1_000_000
+            start = time.monotonic_ns() + 50_000_000
+            for i in range(count):
+                key = CODES[i % 16]
+                for half, word in ((0, "press"), (1, "release")):
+                    at = start + (2 * i + half) * step
+                    wait_until(at)
+                    late.append(time.monotonic_ns() - at)
+                    os.write(fd, f"{word} {key}\n".encode())
+            stored = settle(socket, first, 30)
+            seen = event_lines(out) - seen_before
+            if seen != stored:
+                raise BenchError(f"{name}, {duration} ms: {seen} events reported, {stored} stored")
+            shares[duration] = stored / (2 * count)
+            if proc.poll() is not None:
+                raise BenchError(f"{name}: teclado stopped with {proc.returncode}")
+        hwm = peak_rss_kb(proc.pid)
+    finally:
+        stop(proc)
+    return shares, late, hwm
+
+
+# ---- the table ----
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.missed = 0
+
+    def section(self, title):
+        self.rows.append((title,))
+
+    def row(self, figure, value, target="", met=None):
+        mark = "" if met is None else ("yes" if met else "MISSED")
+        if met is False:
+            self.missed += 1
+        self.rows.append((figure, value, target, mark))
+
+    def print(self):
+        widths = [46, 22, 18]
+        line = "-" * (sum(widths) + 8)
+        print(line)
+        print(f"{'figure':<{widths[0]}}  {'measured':<{widths[1]}}  {'target':<{widths[2]}}  met")
+        for row in self.rows:
+            if len(row) == 1:
+                print(line)
+                print(row[0])
+            else:
+                figure, value, target, mark = row
+                print(f"  {figure:<{widths[0] - 2}}  {value:<{widths[1]}}  {target:<{widths[2]}}  {mark}")
+        print(line)
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return f"{os.uname().machine}, {os.cpu_count()} cores, {model}"
+
+
+def load():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--socket", required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--armhf")
+    parser.add_argument("--qemu", default="qemu-arm -L /usr/arm-linux-gnueabihf")
+    parser.add_argument("--strict", action="store_true")
+    args = parser.parse_args()
+    n = QUICK if args.quick else FULL
+    work = os.path.join(args.build, "bench-run")
+    os.makedirs(work, exist_ok=True)
+    env = dict(os.environ, MYSQL_UNIX_PORT=args.socket)
+    build = args.build
+    teclado = os.path.join(build, "teclado")
+    scan_cmd = [os.path.join(build, "bench", "scan_bench")]
+    record_cmd = [os.path.join(build, "bench", "record_bench")]
+
+    started = time.monotonic()
+    load_before = load()
+    table = Table()
+    try:
+        scan = scan_pass(scan_cmd, env, n["scan"], work)
+        idle = idle_cpu(teclado, env, n["idle"], False, work)
+        idle_eof = idle_cpu(teclado, env, n["idle_eof"], True, work)
+        ours, py, cli = recording(record_cmd, env, args.socket, n, work)
+        shares, late, hwm = taps([teclado], env, args.socket, n["taps"], work, "taps")
+        armhf = None
+        if args.armhf:
+            qemu = shlex.split(args.qemu)
+            a_scan = scan_pass(qemu + [os.path.join(args.armhf, "bench", "scan_bench")], env,
+                               n["armhf_scan"], work)
+            a_ours = record_ours(qemu + [os.path.join(args.armhf, "bench", "record_bench")],
+                                 env, n["armhf_ours"], work)
+            a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], env,
+                                       args.socket, n["armhf_taps"], work, "taps-armhf")
+            armhf = (a_scan, a_ours, a_shares, a_late)
+    except (BenchError, subprocess.SubprocessError, OSError, pymysql.MySQLError) as e:
+        print(f"bench: {e}", file=sys.stderr)
+        return 1
+
+    mode = "quick" if args.quick else "full"
+    print(f"teclado benchmarks ({mode}): {machine()}; load average {load_before} at start, "
+          f"{load()} at end; {time.monotonic() - started:.0f} s")
+
+    ratio = scan["pass_med"] / scan["floor_med"]
+    table.section(f"1. quiet scan pass, sim keypad, no input ({n['scan']} passes)")
+    table.row("pass median / p99", f"{ms(scan['pass_med']):.3f} / {ms(scan['pass_p99']):.3f} ms")
+    table.row("floor: 4 x delay(1), median / p99",
+              f"{ms(scan['floor_med']):.3f} / {ms(scan['floor_p99']):.3f} ms")
+    table.row("pass / floor, medians", f"{ratio:.4f}", "<= 1.03", ratio <= 1.03)
+    table.row("pass / floor, p99s", f"{scan['pass_p99'] / scan['floor_p99']:.4f}")
+
+    table.section("2. idle processor, real binary, quiet keypad, server up")
+    table.row(f"stdin an open pipe, {n['idle']:.0f} s", f"{idle * 100:.2f} % of a core",
+              "<= 2 %", idle <= 0.02)
+    table.row(f"stdin at end of file, {n['idle_eof']:.0f} s", f"{idle_eof * 100:.2f} % of a core",
+              "<= 2 %", idle_eof <= 0.02)
+
+    o_med, p_med, c_med = statistics.median(ours), statistics.median(py), statistics.median(cli)
+    table.section(f"3. recording one event over the unix socket, connect-insert-close "
+                  f"({len(ours)} / {len(py)} / {len(cli)} events)")
+    table.row("ours: inserirnatabela median / p99",
+              f"{ms(o_med):.3f} / {ms(percentile(ours, 99)):.3f} ms")
+    table.row("Python + PyMySQL loop, median / p99",
+              f"{ms(p_med):.3f} / {ms(percentile(py, 99)):.3f} ms")
+    table.row("mariadb command per insert, median / p99",
+              f"{ms(c_med):.3f} / {ms(percentile(cli, 99)):.3f} ms")
+    table.row("Python / ours, medians", f"{p_med / o_med:.2f}", ">= 1", p_med >= o_med)
+    table.row("Python / ours, p99s", f"{percentile(py, 99) / percentile(ours, 99):.2f}")
+    table.row("command / ours, medians", f"{c_med / o_med:.2f}")
+
+    table.section(f"4. share of transitions stored, {n['taps']} taps per length, "
+                  "real binary, real-time schedule")
+    for duration in DURATIONS:
+        share = shares[duration]
+        must = duration >= CAUGHT_IN_FULL
+        table.row(f"press and gap {duration} ms", f"{share * 100:.1f} %",
+                  "100 %" if must else "", (share == 1.0) if must else None)
+    table.row("driver lateness, p99 / max",
+              f"{ms(percentile(late, 99)):.3f} / {ms(max(late)):.3f} ms")
+
+    table.section("5. peak resident memory of teclado over the run of 4")
+    table.row("VmHWM", f"{hwm} kB")
+
+    if armhf:
+        a_scan, a_ours, a_shares, a_late = armhf
+        a_ratio = a_scan["pass_med"] / a_scan["floor_med"]
+        a_med = statistics.median(a_ours)
+        table.section("armhf build under qemu-arm (emulated; compare ratios, not times)")
+        table.row(f"1. pass / floor, medians ({n['armhf_scan']} passes)", f"{a_ratio:.4f}",
+                  "<= 1.03", a_ratio <= 1.03)
+        table.row(f"3. recorder median ({len(a_ours)} events)",
+                  f"{ms(a_med):.3f} ms = {a_med / o_med:.2f} x native")
+        table.row("3. Python (native) / ours (emulated), medians", f"{p_med / a_med:.2f}")
+        for duration in DURATIONS:
+            table.row(f"4. press and gap {duration} ms ({n['armhf_taps']} taps)",
+                      f"{a_shares[duration] * 100:.1f} %")
+        table.row("4. driver lateness, p99 / max",
+                  f"{ms(percentile(a_late, 99)):.3f} / {ms(max(a_late)):.3f} ms")
+
+    table.print()
+    blind = 1 + ms(o_med)
+    print(f"An event keeps the keypad unsampled for about {blind:.1f} ms (the report's 1 ms "
+          f"pause and one connection); a quiet pass takes {ms(scan['pass_med']):.1f} ms.")
+    if table.missed:
+        print(f"{table.missed} target(s) MISSED")
+        if args.strict:
+            return 3
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
