@@ -10,10 +10,14 @@
 # under qemu-arm the same way, which proves its dependencies resolve to
 # armhf packages. Each is purged again.
 #
-# usage: package.sh        (as root; called at the end of scripts/test-armhf.sh)
+# usage: package.sh [-DNAME=VALUE ...]    (as root)
+#   The options go to both builds, e.g. the board's database account:
+#   package.sh -DTECLADO_DB_USER=teclado -DTECLADO_DB_PASSWORD=secret
+#   scripts/test-armhf.sh calls it with none.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+options=("$@")
 bash scripts/install-deps.sh cross
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
@@ -24,19 +28,23 @@ apt_get() {
     || { cat /tmp/teclado-package-apt.log >&2; fail "apt-get $*"; }
 }
 
-# Leaves no teclado package behind, whatever happens below.
-purge() {
-  if dpkg-query -W -f='${db:Status-Status}' teclado 2>/dev/null | grep -qv not-installed; then
-    apt_get purge teclado
-  fi
+installed() {
+  dpkg-query -W -f='${db:Status-Status}' teclado 2>/dev/null | grep -qv not-installed
 }
+# The checks install and purge the package: one that was here before would
+# be lost.
+if installed; then
+  fail "a teclado package is installed on this machine; remove it first (apt-get purge teclado)"
+fi
+# Leaves no teclado package behind, whatever happens below.
+purge() { if installed; then apt_get purge teclado; fi; }
 trap purge EXIT
 
 build_package() {
   local dir=$1 arch=$2
   shift 2
   rm -rf "$dir"
-  cmake -S . -B "$dir" "$@" -DTECLADO_GPIO=chardev -DBUILD_TESTING=OFF \
+  cmake -S . -B "$dir" "$@" "${options[@]}" -DTECLADO_GPIO=chardev -DBUILD_TESTING=OFF \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
   cmake --build "$dir" -j2
   (cd "$dir" && cpack -G DEB)
