@@ -1,0 +1,76 @@
+# ---- The real binary under faults, bad input and long runs ----
+# Included from tests/CMakeLists.txt. The drivers are Python (stdlib only)
+# and share tests/teclado_run.py. They feed the simulated keypad, so they
+# exist in sim builds only. Cases that stop, hang or drop parts of a server
+# start one of their own under faults/, on ports from TECLADO_FAULTS_DB_PORT
+# up; the others use the shared one and lock it.
+if(NOT TECLADO_GPIO STREQUAL "sim")
+  return()
+endif()
+
+set(TECLADO_FAULTS_DB_PORT 33340 CACHE STRING
+  "First TCP port of the fault tests' own private MariaDB servers (127.0.0.1)")
+set(faults_work ${CMAKE_CURRENT_BINARY_DIR}/faults)
+file(MAKE_DIRECTORY ${faults_work})
+# No __pycache__ written into the source tree.
+set(faults_env
+  PYTHONDONTWRITEBYTECODE=1
+  TECLADO_TEST_WORK=${faults_work}
+  TECLADO_FAULTS_DB_PORT=${TECLADO_FAULTS_DB_PORT}
+  TECLADO_DB_USER=${TECLADO_DB_USER}
+  TECLADO_DB_PASSWORD=${TECLADO_DB_PASSWORD}
+  TECLADO_DB_CONNECT_TIMEOUT=${TECLADO_DB_CONNECT_TIMEOUT}
+  TECLADO_DB_READ_TIMEOUT=${TECLADO_DB_READ_TIMEOUT}
+  TECLADO_DB_WRITE_TIMEOUT=${TECLADO_DB_WRITE_TIMEOUT})
+
+# faults_test(NAME SCRIPT CASE TIMEOUT [SHARED] [LABELS ...])
+function(faults_test name script case timeout)
+  cmake_parse_arguments(arg "SHARED" "" "LABELS" ${ARGN})
+  add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE}
+    ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${case} ${teclado_command})
+  set(env ${faults_env})
+  if(arg_SHARED)
+    list(APPEND env MYSQL_UNIX_PORT=${db_socket})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED mariadb RESOURCE_LOCK mariadb)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT "${env}")
+  if(arg_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${arg_LABELS}")
+  endif()
+endfunction()
+
+faults_test(fault_server_outage faults.py outage 120)
+faults_test(fault_hung_server_stopped faults.py hung-stopped 120)
+faults_test(fault_hung_server_silent faults.py hung-silent 120)
+faults_test(fault_table_dropped faults.py table-dropped 120)
+faults_test(fault_killed_mid_burst faults.py killed 120 SHARED)
+faults_test(keypad_bad_input keypad_input.py bad-input 60 SHARED)
+faults_test(keypad_bouncing_contact keypad_input.py bounce 60 SHARED)
+
+# Long runs: scripts/test.sh's soak stage (ctest -L soak); the default run
+# leaves them out (-LE soak).
+faults_test(soak_transitions soak.py soak 900 LABELS soak)
+# memcheck would only see the emulator of a cross build.
+if(NOT CMAKE_CROSSCOMPILING)
+  faults_test(soak_memcheck soak.py memcheck 600 LABELS soak valgrind)
+endif()
+
+# Least privilege: the program built again for an account with INSERT on
+# estado only, with this build's compiler, toolchain and flags.
+set(lp_settings ${CMAKE_CURRENT_BINARY_DIR}/least-privilege-settings.cmake)
+set(lp_text "# The build under test's settings, for the least-privilege sub-builds.\n")
+foreach(setting CMAKE_TOOLCHAIN_FILE CMAKE_CXX_COMPILER CMAKE_CXX_FLAGS CMAKE_EXE_LINKER_FLAGS
+    CMAKE_BUILD_TYPE TECLADO_GPIO TECLADO_DB_HOST TECLADO_DB_NAME TECLADO_DB_CONNECT_TIMEOUT
+    TECLADO_DB_READ_TIMEOUT TECLADO_DB_WRITE_TIMEOUT)
+  if(DEFINED ${setting})
+    string(APPEND lp_text "set(${setting} [==[${${setting}}]==] CACHE STRING \"\")\n")
+  endif()
+endforeach()
+file(WRITE ${lp_settings} "${lp_text}")
+add_test(NAME least_privilege COMMAND ${Python3_EXECUTABLE}
+  ${CMAKE_CURRENT_SOURCE_DIR}/least_privilege.py insert-only ${teclado_command})
+set(lp_env ${faults_env}
+  TECLADO_LP_SETTINGS=${lp_settings}
+  TECLADO_LP_BUILD=${CMAKE_BINARY_DIR}/lp
+  CMAKE_GENERATOR=${CMAKE_GENERATOR})
+set_tests_properties(least_privilege PROPERTIES TIMEOUT 600 ENVIRONMENT "${lp_env}")

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""The real teclado binary fed key actions the simulated keypad must refuse,
+and a contact that bounces, against the shared private server
+(MYSQL_UNIX_PORT).
+
+usage: keypad_input.py CASE [emulator ...] path/to/teclado
+CASE: bad-input | bounce
+"""
+import os
+import statistics
+import sys
+import time
+
+from teclado_run import (Teclado, check, check_console, check_rows, run_case, sql, wait_rows)
+
+WORD = "comando desconhecido '{}' (use press K, release K ou wait MS)"
+NUMBER = "'{}' pede um numero inteiro, e nada depois dele"
+KEY = "tecla desconhecida {} (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)"
+LONG = "linha com mais de 80 caracteres; ignorada"
+BYTES = "a linha tem bytes que nao sao texto; ignorada"
+
+# Each input line and the complaint it must get, if any. The good lines in
+# between must still act; the last line has no newline.
+BAD_INPUT = [
+    (b"# the longest line taken is 80 characters", None),
+    (b"press 5" + b" " * 73, None),
+    (b"wait 60", None),
+    (b"release 5" + b" " * 72, LONG),
+    # Longer than one read of the input: still one line, one complaint.
+    (b"release 5 " + b"x" * 5000, LONG),
+    (b"wait 60", None),
+    (b"PRESS 6", WORD.format("PRESS")),
+    (b"pressed 6", WORD.format("pressed")),
+    (b"6", WORD.format("6")),
+    (b"press 10", KEY.format("10")),
+    (b"release 45", KEY.format("45")),
+    (b"press 1234567890", NUMBER.format("press")),
+    (b"press -1", NUMBER.format("press")),
+    (b"press 5x", NUMBER.format("press")),
+    (b"press", NUMBER.format("press")),
+    (b"press 6 6", NUMBER.format("press")),
+    (b"wait", NUMBER.format("wait")),
+    (b"wait 1e3", NUMBER.format("wait")),
+    (b"press 6\x7f", BYTES),
+    (b"press 6\x1b[2J", BYTES),
+    (bytes(range(1, 10)), BYTES),
+    (bytes(range(128, 188)), BYTES),
+    (b"\xc3\xa9 press 6", BYTES),
+    # A Windows line end, blank lines and comments are no faults.
+    (b"release 5\r", None),
+    (b"wait 60", None),
+    (b" \t ", None),
+    (b"", None),
+    (b"   # an indented comment", None),
+    (b"press\t000000041", None),
+    (b"wait 60", None),
+    (b"release 41", None),
+    (b"wait 60", None),
+    (b"press 7", None),
+    (b"wait 60", None),
+    (b"release 7", None),
+    (b"wait 60", None),
+    (b"press 8", None),
+    (b"press 99", KEY.format("99")),
+]
+BAD_INPUT_ACTIONS = ["press 5", "release 5", "press 41", "release 41", "press 7", "release 7",
+                     "press 8"]
+
+
+def bad_input(command):
+    """Every bad line gets its own message on standard error with its line
+    number; the program goes on scanning and its console holds only its own
+    lines."""
+    socket = os.environ["MYSQL_UNIX_PORT"]
+    sql(socket, "TRUNCATE TABLE embarcados.estado")
+    program = Teclado(command, socket)
+    try:
+        program.send(b"\n".join(line for line, _ in BAD_INPUT))
+        program.end_input()
+        count = len(BAD_INPUT_ACTIONS)
+        check(program.wait(lambda t: t.statuses >= count, 30),
+              f"{program.statuses} events recorded, expected {count}")
+        wait_rows(socket, count)
+        # Still scanning after the end of its input, with nothing more to say.
+        time.sleep(0.5)
+    finally:
+        running = program.stop()
+    events = check_console(program, BAD_INPUT_ACTIONS, running, stderr_empty=False)
+    lost = check_rows(socket, events)
+    complaints = program.stderr_lines()
+    wanted = [f"teclado: entrada, linha {n}: {complaint}"
+              for n, (_, complaint) in enumerate(BAD_INPUT, 1) if complaint]
+    check(complaints == wanted,
+          "standard error:\n  " + "\n  ".join(complaints) + "\nexpected:\n  " + "\n  ".join(wanted))
+    print(f"bad input: {len(BAD_INPUT)} lines, {len(complaints)} complaints, "
+          f"{len(events)} events, rows lost: {lost}")
+
+
+# Each change of the contact lasts this long. The scan passes a row every
+# 4 ms or so; the margin covers a loaded machine delaying a pass.
+BOUNCE_MS = 10
+BOUNCES = 30
+
+
+def bounce(command):
+    """One contact closing and opening again and again: the scanner has no
+    debounce, so every change seen at a visit is an event, and each is
+    stored, in order."""
+    socket = os.environ["MYSQL_UNIX_PORT"]
+    sql(socket, "TRUNCATE TABLE embarcados.estado")
+    actions = ["press 5", "release 5"] * BOUNCES
+    program = Teclado(command, socket)
+    try:
+        program.send("".join(f"{a}\nwait {BOUNCE_MS}\n" for a in actions))
+        check(program.wait(lambda t: t.statuses >= len(actions), 30),
+              f"{program.statuses} events recorded, expected {len(actions)}")
+        wait_rows(socket, len(actions))
+        time.sleep(0.2)  # nothing more may come
+    finally:
+        running = program.stop()
+    events = check_console(program, actions, running)
+    lost = check_rows(socket, events)
+    times = [program.arrived[e["line"]] for e in events]
+    gaps = [(b - a) * 1000 for a, b in zip(times, times[1:])]
+    median = statistics.median(gaps) if gaps else 0
+    print(f"bounce: {len(actions)} changes of key 5, {BOUNCE_MS} ms each: {len(events)} events, "
+          f"median {median:.1f} ms apart, rows lost: {lost}")
+
+
+CASES = {"bad-input": bad_input, "bounce": bounce}
+
+
+if __name__ == "__main__":
+    sys.exit(run_case(CASES, __doc__))

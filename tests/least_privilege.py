@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""teclado built for an account that may only INSERT into embarcados.estado,
+on a private server of its own: its rows are stored; the same program built
+with a wrong password says "Falha de conexao" and stores nothing; neither
+password ever shows on its console.
+
+usage: least_privilege.py insert-only [emulator ...] path/to/teclado
+The program is built again, twice, from this source tree with the settings
+in TECLADO_LP_SETTINGS (an initial-cache file with the compiler, toolchain
+and flags of the build under test) into $TECLADO_LP_BUILD and
+$TECLADO_LP_BUILD-wrong; the emulator, if any, runs those builds.
+"""
+import os
+import subprocess
+import sys
+
+from teclado_run import (CONNECTED, NO_CONNECTION, ROOT, Teclado, check, check_console,
+                         check_rows, drive, rows, run_case, sql, start_server, stop_server, taps,
+                         wait_rows, work_folder)
+
+BASE_PORT = int(os.environ.get("TECLADO_FAULTS_DB_PORT", "33340"))
+ACCOUNT = "teclado_lp"
+PASSWORD = "Lp-s3nha-5781"
+WRONG_PASSWORD = "Lp-errada-2206"
+
+
+def build(folder, password):
+    """Configures and builds the program alone for ACCOUNT with password;
+    returns the binary's path, or None with a FAIL."""
+    steps = [["cmake", "-C", os.environ["TECLADO_LP_SETTINGS"], "-S", ROOT, "-B", folder,
+              "-DBUILD_TESTING=OFF", f"-DTECLADO_DB_USER={ACCOUNT}",
+              f"-DTECLADO_DB_PASSWORD={password}"],
+             ["cmake", "--build", folder, "-j2", "--target", "teclado"]]
+    for step in steps:
+        out = subprocess.run(step, capture_output=True, text=True, timeout=600)
+        if not check(out.returncode == 0, f"{' '.join(step)} failed:\n{out.stdout}{out.stderr}"):
+            return None
+    return os.path.join(folder, "teclado")
+
+
+def console_text(program):
+    return "\n".join(program.lines) + program.tail.decode("ascii", "replace") + \
+        program.err.decode("ascii", "replace")
+
+
+def insert_only(command):
+    emulator = command[:-1]
+    builds = os.environ["TECLADO_LP_BUILD"]
+    folder = work_folder("least-privilege")
+    socket = start_server(folder, BASE_PORT + 30)
+    try:
+        sql(socket, f"DROP USER IF EXISTS '{ACCOUNT}'@'localhost';"
+                    f"CREATE USER '{ACCOUNT}'@'localhost' IDENTIFIED BY '{PASSWORD}';"
+                    f"GRANT INSERT ON embarcados.estado TO '{ACCOUNT}'@'localhost';")
+        grants = sql(socket, f"SHOW GRANTS FOR '{ACCOUNT}'@'localhost'")
+        check(len(grants) == 2 and "GRANT INSERT ON `embarcados`.`estado`" in grants[1][0],
+              f"grants of {ACCOUNT}: {grants}")
+        # The account really can do nothing else, so the program needs no more.
+        check(sql(socket, "SELECT COUNT(*) FROM embarcados.estado", ACCOUNT, PASSWORD,
+                  check=False) is None, f"{ACCOUNT} may read estado")
+        right = build(builds, PASSWORD)
+        wrong = build(builds + "-wrong", WRONG_PASSWORD)
+        if right is None or wrong is None:
+            return
+
+        actions = taps([5, 44])
+        program = Teclado(emulator + [right], socket)
+        try:
+            drive(program, actions)
+            wait_rows(socket, len(actions))
+        finally:
+            running = program.stop()
+        events = check_console(program, actions, running)
+        check(all(e["status"] == [CONNECTED] for e in events),
+              f"with INSERT only: {[e['status'] for e in events]}")
+        lost = check_rows(socket, events)
+        stored = len(rows(socket))
+        seen = console_text(program)
+
+        refused = taps([6])
+        program = Teclado(emulator + [wrong], socket)
+        try:
+            drive(program, refused)
+        finally:
+            running = program.stop()
+        events = check_console(program, refused, running)
+        check(all(e["status"] == [NO_CONNECTION] for e in events),
+              f"with a wrong password: {[e['status'] for e in events]}")
+        check(len(rows(socket)) == stored, "rows were stored with a wrong password")
+        seen += console_text(program)
+        for password in (PASSWORD, WRONG_PASSWORD):
+            check(password not in seen, f"the password {password} shows on the console")
+    finally:
+        stop_server(folder)
+    print(f"least privilege: INSERT only, {stored} rows stored, lost {lost}; "
+          f"wrong password: {len(events)} events with '{NO_CONNECTION}', nothing stored; "
+          f"no password on the console")
+
+
+if __name__ == "__main__":
+    sys.exit(run_case({"insert-only": insert_only}, __doc__))
