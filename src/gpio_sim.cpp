@@ -1,51 +1,14 @@
-// Simulated keypad for a PC: a 4 x 4 key matrix behind the six GPIO
-// operations, driven by key actions read from standard input.
-//
-// It models the wiring electrically: a key joins its row line to its column
-// line, rows are driven by output pins and columns are inputs. A column
-// reads HIGH when a closed key joins it to a row that is driven high; an
-// open column reads LOW only if its pull-down was enabled, since a floating
-// input picks up noise (modelled as HIGH, the worst case for a scanner).
-//
-// Input, one action per line:  press K | release K | wait MS
-// (K is a key code as the program prints it; blank lines and lines starting
-// with '#' are ignored). Input is only taken during delay(), with poll(), so
-// it never blocks the scan and the pause is spent waiting for input anyway.
+// Simulated keypad for a PC: the keypad of sim_keypad.cpp behind the six
+// GPIO operations, driven by key actions read from standard input, with
+// hooks for the in-process tests (gpio_sim.h).
 #include "gpio.h"
 #include "gpio_sim.h"
-#include "config.h"
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <poll.h>
-#include <unistd.h>
+#include "sim_keypad.h"
 
 namespace {
 
-constexpr int PINOS = 8;
-constexpr int LINHAS = 4;
-constexpr int COLUNAS = 4;
-
-// Which key code sits where on the keypad. Kept apart from the scanner's own
-// table on purpose: a wrong entry there then shows as a wrong printed code.
-const int codigo_da_tecla[LINHAS][COLUNAS] = {
-    {1, 2, 3, 14},
-    {4, 5, 6, 24},
-    {7, 8, 9, 34},
-    {41, 0, 43, 44},
-};
-
-int modo[PINOS] = {-1, -1, -1, -1, -1, -1, -1, -1};
-bool puxada_para_baixo[PINOS];
-int nivel[PINOS];
-bool fechada[LINHAS][COLUNAS];
-bool forcado[PINOS];
-int valor_forcado[PINOS];
+bool forcado[SIM_PINOS];
+int valor_forcado[SIM_PINOS];
 
 sim_call *rastro;
 int rastro_capacidade;
@@ -60,156 +23,7 @@ void registrar(sim_op op, int pin, int value)
     rastro_tamanho++;
 }
 
-bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
-
-// ---- key actions from the input ----
-
-int entrada = STDIN_FILENO;
-bool fim_da_entrada;
-char bloco[512];
-size_t bloco_pos, bloco_tam;
-char linha[SIM_LINHA_MAX + 1];
-size_t linha_tam;
-bool linha_longa;
-unsigned long linha_num;
-// Monotonic time, in ns, before which no further line is applied ('wait').
-long long espera_ate;
-
-long long agora_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-timespec para_timespec(long long ns)
-{
-    return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-}
-
-bool em_espera() { return agora_ns() < espera_ate; }
-
-__attribute__((format(printf, 1, 2))) void reclamar(const char *fmt, ...)
-{
-    fprintf(stderr, "teclado: entrada, linha %lu: ", linha_num);
-    va_list args;
-    va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
-    va_end(args);
-    fputc('\n', stderr);
-}
-
-// Parses a whole decimal number of at most 9 digits; false otherwise.
-bool ler_numero(const char *texto, long *numero)
-{
-    size_t n = strlen(texto);
-    if (n == 0 || n > 9 || strspn(texto, "0123456789") != n)
-        return false;
-    *numero = strtol(texto, nullptr, 10);
-    return true;
-}
-
-bool achar_tecla(long codigo, int *l, int *c)
-{
-    for (int i = 0; i < LINHAS; i++)
-        for (int j = 0; j < COLUNAS; j++)
-            if (codigo_da_tecla[i][j] == codigo) {
-                *l = i;
-                *c = j;
-                return true;
-            }
-    return false;
-}
-
-void aplicar(char *texto)
-{
-    for (char *p = texto; *p != '\0'; p++) {
-        unsigned char b = static_cast<unsigned char>(*p);
-        if (b == '\t' || b == '\r')
-            *p = ' ';
-        else if (b < 0x20 || b > 0x7e) {
-            reclamar("a linha tem bytes que nao sao texto; ignorada");
-            return;
-        }
-    }
-    char *palavra = strtok(texto, " ");
-    if (palavra == nullptr || palavra[0] == '#')
-        return;
-    char *argumento = strtok(nullptr, " ");
-    char *sobra = strtok(nullptr, " ");
-    bool tecla = strcmp(palavra, "press") == 0 || strcmp(palavra, "release") == 0;
-    if (!tecla && strcmp(palavra, "wait") != 0) {
-        reclamar("comando desconhecido '%s' (use press K, release K ou wait MS)", palavra);
-        return;
-    }
-    long numero;
-    if (argumento == nullptr || sobra != nullptr || !ler_numero(argumento, &numero)) {
-        reclamar("'%s' pede um numero inteiro, e nada depois dele", palavra);
-        return;
-    }
-    if (!tecla) {
-        espera_ate = agora_ns() + numero * 1000000LL;
-        return;
-    }
-    int l, c;
-    if (!achar_tecla(numero, &l, &c)) {
-        reclamar("tecla desconhecida %s (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)", argumento);
-        return;
-    }
-    fechada[l][c] = palavra[0] == 'p';
-}
-
-void fechar_linha()
-{
-    linha_num++;
-    if (linha_longa) {
-        reclamar("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
-    } else {
-        linha[linha_tam] = '\0';
-        aplicar(linha);
-    }
-    linha_tam = 0;
-    linha_longa = false;
-}
-
-// Applies the lines already read, up to the end of what was read or to a
-// 'wait' that has not run out yet.
-void consumir()
-{
-    while (bloco_pos < bloco_tam && !em_espera()) {
-        char b = bloco[bloco_pos++];
-        if (b == '\n')
-            fechar_linha();
-        else if (linha_tam < static_cast<size_t>(SIM_LINHA_MAX))
-            linha[linha_tam++] = b;
-        else
-            linha_longa = true;
-    }
-    // A last line without its newline still counts once the input ends.
-    if (fim_da_entrada && bloco_pos == bloco_tam && (linha_tam > 0 || linha_longa) && !em_espera())
-        fechar_linha();
-}
-
-// Waits for input until the monotonic time ate (ns) at the latest, and
-// reads what has come.
-void ler_bloco(long long ate)
-{
-    timespec falta = para_timespec(std::max(ate - agora_ns(), 0LL));
-    pollfd p = {entrada, POLLIN, 0};
-    if (ppoll(&p, 1, &falta, nullptr) <= 0)
-        return;
-    if (p.revents & POLLNVAL) {
-        fim_da_entrada = true;
-        return;
-    }
-    ssize_t n = read(entrada, bloco, sizeof bloco);
-    if (n > 0) {
-        bloco_pos = 0;
-        bloco_tam = static_cast<size_t>(n);
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        fim_da_entrada = true;
-    }
-}
+bool pino_valido(int pin) { return pin >= 0 && pin < SIM_PINOS; }
 
 } // namespace
 
@@ -224,45 +38,24 @@ int wiringPiSetup(void)
 void pinMode(int pin, int mode)
 {
     registrar(SIM_PIN_MODE, pin, mode);
-    if (pino_valido(pin))
-        modo[pin] = mode;
+    sim_pino_modo(pin, mode);
 }
 
 void pullUpDnControl(int pin, int pud)
 {
     registrar(SIM_PULL, pin, pud);
-    if (pino_valido(pin))
-        puxada_para_baixo[pin] = pud == PUD_DOWN;
+    sim_pino_puxada(pin, pud == PUD_DOWN);
 }
 
 void digitalWrite(int pin, int value)
 {
     registrar(SIM_WRITE, pin, value);
-    if (pino_valido(pin))
-        nivel[pin] = value == LOW ? LOW : HIGH;
+    sim_pino_nivel(pin, value == LOW ? LOW : HIGH);
 }
 
 int digitalRead(int pin)
 {
-    int valor = LOW;
-    if (!pino_valido(pin)) {
-        valor = LOW;
-    } else if (forcado[pin]) {
-        valor = valor_forcado[pin];
-    } else if (modo[pin] == OUTPUT) {
-        valor = nivel[pin];
-    } else if (pin >= PINO_COLUNA0 && pin < PINO_COLUNA0 + COLUNAS) {
-        int c = pin - PINO_COLUNA0;
-        bool ligada = false;
-        for (int l = 0; l < LINHAS; l++) {
-            int linha_pino = PINO_LINHA0 + l;
-            if (fechada[l][c] && modo[linha_pino] == OUTPUT && nivel[linha_pino] == HIGH)
-                ligada = true;
-        }
-        valor = ligada || !puxada_para_baixo[pin] ? HIGH : LOW;
-    } else {
-        valor = puxada_para_baixo[pin] ? LOW : HIGH;
-    }
+    int valor = pino_valido(pin) && forcado[pin] ? valor_forcado[pin] : sim_pino_ler(pin);
     registrar(SIM_READ, pin, valor);
     return valor;
 }
@@ -270,29 +63,10 @@ int digitalRead(int pin)
 void delay(unsigned int ms)
 {
     registrar(SIM_DELAY, 0, static_cast<int>(ms));
-    long long fim = agora_ns() + ms * 1000000LL;
-    for (;;) {
-        if (entrada >= 0)
-            consumir();
-        long long agora = agora_ns();
-        if (agora >= fim)
-            return;
-        if (agora >= espera_ate && bloco_pos < bloco_tam)
-            continue; // a wait ran out with lines still to apply
-        if (agora >= espera_ate && entrada >= 0 && !fim_da_entrada) {
-            ler_bloco(fim);
-        } else {
-            timespec acordar = para_timespec(std::min(std::max(espera_ate, agora), fim));
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &acordar, nullptr);
-        }
-    }
+    sim_pausar_ate(sim_agora_ns() + ms * 1000000LL);
 }
 
 } // extern "C"
-
-void sim_set_key(int row, int column, bool closed) { fechada[row][column] = closed; }
-
-bool sim_key(int row, int column) { return fechada[row][column]; }
 
 void sim_force_reading(int pin, int value)
 {
@@ -302,21 +76,13 @@ void sim_force_reading(int pin, int value)
 
 void sim_reset(void)
 {
-    memset(fechada, 0, sizeof fechada);
-    memset(forcado, 0, sizeof forcado);
+    for (int l = 0; l < 4; l++)
+        for (int c = 0; c < 4; c++)
+            sim_set_key(l, c, false);
+    for (int pin = 0; pin < SIM_PINOS; pin++)
+        forcado[pin] = false;
     rastro = nullptr;
     rastro_tamanho = 0;
-}
-
-void sim_set_input(int fd)
-{
-    entrada = fd;
-    fim_da_entrada = false;
-    bloco_pos = bloco_tam = 0;
-    linha_tam = 0;
-    linha_longa = false;
-    linha_num = 0;
-    espera_ate = 0;
 }
 
 void sim_trace(sim_call *calls, int capacity)

@@ -28,6 +28,7 @@ int pauses;
 long output_at_pause;
 time_t fixed_seconds;
 timeval fixed_timeofday;
+int setup_failure; // what wiringPiSetup() answers instead, when not 0
 
 } // namespace
 
@@ -40,6 +41,13 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
 
 extern "C" {
 void __real_delay(unsigned int);
+int __real_wiringPiSetup(void);
+
+int __wrap_wiringPiSetup(void)
+{
+    int result = __real_wiringPiSetup();
+    return setup_failure != 0 ? setup_failure : result;
+}
 
 time_t __wrap_time(time_t *t)
 {
@@ -109,6 +117,7 @@ protected:
         events.clear();
         on_record = nullptr;
         pauses = 0;
+        setup_failure = 0;
         output_of(iniciarteclado);
     }
 };
@@ -116,7 +125,10 @@ protected:
 TEST_F(Keypad, StartUpAndAQuietPassMakeExactlyTheseCalls)
 {
     Lines calls;
-    EXPECT_EQ(output_of([&] { calls = calls_of(iniciarteclado); }), "Estamos testando os pinos\n");
+    int result = -1;
+    EXPECT_EQ(output_of([&] { calls = calls_of([&] { result = iniciarteclado(); }); }),
+              "Estamos testando os pinos\n");
+    EXPECT_EQ(result, 0);
     // Rows to outputs, columns to inputs, then pull-downs; no level written.
     EXPECT_EQ(calls, (Lines{"setup 0 0", "mode 4 1", "mode 5 1", "mode 6 1", "mode 7 1", "mode 0 0",
                             "mode 1 0", "mode 2 0", "mode 3 0", "pull 0 1", "pull 1 1", "pull 2 1",
@@ -134,6 +146,17 @@ TEST_F(Keypad, StartUpAndAQuietPassMakeExactlyTheseCalls)
     }
     EXPECT_EQ(calls_of(pass), expected);
     EXPECT_TRUE(events.empty());
+}
+
+TEST_F(Keypad, FailedGpioSetUpConfiguresNoPinAndIsPassedOn)
+{
+    setup_failure = -1;
+    Lines calls;
+    int result = 0;
+    EXPECT_EQ(output_of([&] { calls = calls_of([&] { result = iniciarteclado(); }); }),
+              "Estamos testando os pinos\n");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(calls, (Lines{"setup 0 0"}));
 }
 
 TEST_F(Keypad, EveryChangeSeenAtAVisitIsReportedOnceInRowMajorOrder)

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Runs the real teclado binary, built with TECLADO_GPIO=chardev, where it
+cannot have its GPIO lines: it must say why on one line of standard error
+and exit with status 1, before touching the database. The faults come from
+the stand-in for the kernel's GPIO device (LD_PRELOAD, FAKE_GPIO_FAULT); the
+last case runs with no stand-in at all, on this machine's real kernel,
+which has no GPIO device.
+
+Also: with every line readable but every reading failing, the program keeps
+scanning and reports nothing.
+
+usage: gpio_faults.py teclado-command...
+"""
+import glob
+import os
+import subprocess
+import sys
+
+TECLADO = sys.argv[1:]
+START = b"Estamos testando os pinos\n"
+ACCESS = "o usuario precisa de acesso a /dev/gpiochip* (por exemplo, o grupo gpio)"
+NO_DEVICE = ("teclado: pino 0 (GPIO17): nenhum /dev/gpiochip* neste sistema "
+             "(o kernel nao oferece GPIO por dispositivo de caracteres)")
+
+FAULTS = {
+    "no-chip": NO_DEVICE,
+    "eacces": f"teclado: pino 0 (GPIO17): sem permissao para abrir /dev/gpiochip0 (EACCES); {ACCESS}",
+    "eperm": f"teclado: pino 0 (GPIO17): sem permissao para abrir /dev/gpiochip0 (EPERM); {ACCESS}",
+    "no-line": "teclado: pino 3 (GPIO22): nenhum /dev/gpiochip* tem uma linha com esse nome",
+    "ebusy": 'teclado: pino 4 (GPIO23): linha ja em uso por "outro-programa" em /dev/gpiochip4 '
+             "(EBUSY); pare o programa que a usa",
+    "request-eperm": "teclado: pino 0 (GPIO17): sem permissao para usar a linha em /dev/gpiochip4 "
+                     f"(EPERM); {ACCESS}",
+}
+
+
+def run(env, keys=b"", seconds=10):
+    """Runs teclado; returns (status or None if still running, stdout, stderr)."""
+    proc = subprocess.Popen(TECLADO, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdin.write(keys)
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=10)
+        return None, proc.stdout.read(), proc.stderr.read()
+    return proc.returncode, proc.stdout.read(), proc.stderr.read()
+
+
+def check(name, got, line, failures):
+    status, out, err = got
+    wanted = (1, START, (line + "\n").encode())
+    if (status, out, err) != wanted:
+        failures.append(f"{name}: status {status}, stdout {out!r}, stderr {err!r}; "
+                        f"expected {wanted!r}")
+
+
+def main():
+    failures = []
+    if not os.environ.get("LD_PRELOAD") and "LD_PRELOAD=" not in os.environ.get("QEMU_SET_ENV", ""):
+        failures.append("LD_PRELOAD does not name the stand-in for the GPIO device")
+    for fault, line in FAULTS.items():
+        env = dict(os.environ, FAKE_GPIO_FAULT=fault)
+        check(fault, run(env), line, failures)
+
+    # Every reading fails: no state changes, no event, and the scan goes on.
+    env = dict(os.environ, FAKE_GPIO_FAULT="read-error")
+    status, out, err = run(env, b"press 5\npress 44\n", seconds=1.5)
+    if (status, out, err) != (None, START, b""):
+        failures.append(f"read-error: status {status}, stdout {out!r}, stderr {err!r}; "
+                        "expected it still running with only the start line")
+
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "QEMU_SET_ENV", "FAKE_GPIO_FAULT")}
+    if glob.glob("/dev/gpiochip*"):
+        print("this machine has /dev/gpiochip*: the run without the stand-in is skipped")
+    else:
+        check("no stand-in", run(env), NO_DEVICE, failures)
+
+    for failure in failures:
+        print("FAIL:", failure)
+    print(f"{len(FAULTS) + 2} runs, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
