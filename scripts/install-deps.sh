@@ -39,13 +39,20 @@ for group in "$@"; do
   esac
 done
 
+# A removed package can leave a "deinstall ok config-files" record, so only
+# "installed" counts. A name without an architecture means the PC's own (or
+# "all"): with libgtest-dev:armhf beside it, the bare name matches both.
+native=$(dpkg --print-architecture)
+installed() {
+  case $1 in
+    *:*) [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ] ;;
+    *) dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$1" 2>/dev/null |
+         grep -Eqx "installed ($native|all)" ;;
+  esac
+}
 missing=()
 for p in "${packages[@]}"; do
-  # A removed package can leave a "deinstall ok config-files" record, so only
-  # "installed" counts.
-  if [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" != installed ]; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
