@@ -1,83 +1,51 @@
 #!/usr/bin/env python3
 """Presses and releases each of the 16 keys in turn, then two keys of one
 column in different rows together, on the real teclado binary, and checks
-that the console reports exactly those keys in that order: every row and
-column line must be driven or read on the right pin, and a row must stop
-closing keys once it is driven low again. No server is needed: every
-recording fails at once (MYSQL_UNIX_PORT names no socket) and says so.
+that the console reports exactly those keys: every row and column line must
+be driven or read on the right pin, and a row must stop closing keys once
+it is driven low again. No server is needed: every recording fails at once
+(MYSQL_UNIX_PORT names no socket) and says so.
 
-usage: every_key.py teclado-command...
+usage: every_key.py [emulator ...] path/to/teclado
 """
 import os
-import re
-import select
-import signal
-import subprocess
 import sys
 import time
 
-TECLADO = sys.argv[1:]
-CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
-STEP_MS = 60
-
-
-def keys_and_events():
-    keys, events = [], []
-    for code in CODES:
-        keys += [f"press {code}", f"wait {STEP_MS}", f"release {code}", f"wait {STEP_MS}"]
-        events += [f"{code} ON", f"{code} OFF"]
-    # Keys 3 and 9 share column 2: with rows 0 and 2 both closing it, a row
-    # left high would show as a press of 6 or 43 as well.
-    keys += ["press 3", "press 9", f"wait {STEP_MS}", "release 3", "release 9"]
-    events += ["3 ON", "9 ON", "3 OFF", "9 OFF"]
-    return ("\n".join(keys) + "\n").encode(), events
+from teclado_run import (KEYS, NO_CONNECTION, START_LINE, Teclado, check, drive, finish, parse,
+                         taps, transitions)
 
 
 def main():
-    keys, events = keys_and_events()
-    # The start line, then 4 lines an event: a press has "Estamos
-    # conectados" first, a release an empty line after its report.
-    wanted_lines = 1 + 4 * len(events)
-    proc = subprocess.Popen(TECLADO, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    proc.stdin.write(keys)
-    proc.stdin.close()
-    out = b""
-    deadline = time.time() + 60
-    while out.count(b"\n") < wanted_lines and time.time() < deadline:
-        ready, _, _ = select.select([proc.stdout], [], [], 0.1)
-        if ready:
-            chunk = os.read(proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            out += chunk
+    program = Teclado(sys.argv[1:], os.environ["MYSQL_UNIX_PORT"])
+    actions = taps(KEYS)
+    drive(program, actions)
+    # Keys 3 and 9 share column 2: with rows 0 and 2 both closing it, a row
+    # left high would show as a press of 6 or 43 as well.
+    for both in ("press 3\npress 9\n", "release 3\nrelease 9\n"):
+        count = program.statuses + 2
+        program.send(both)
+        check(program.wait(lambda t: t.statuses >= count, 10), f"no two events for {both!r}")
     time.sleep(0.3)  # room for a late, unwanted event
-    alive = proc.poll() is None
-    proc.send_signal(signal.SIGKILL)
-    proc.wait(timeout=10)
-    out += proc.stdout.read()
-    err = proc.stderr.read()
+    running = program.stop()
 
-    text = out.decode("ascii", "replace")
-    seen = re.findall(r"^Botao (\d+) (ON|OFF) em: ", text, re.M)
-    seen = [f"{code} {state}" for code, state in seen]
-    failures = []
-    if not alive:
-        failures.append(f"teclado stopped by itself with status {proc.returncode}")
-    # The two keys held together come in either order: that depends on which
+    events, strays = parse(program.lines)
+    got = [(e["key"], e["state"]) for e in events]
+    wanted = transitions(actions)
+    check(running, f"teclado stopped by itself with status {program.proc.returncode}")
+    check(program.lines[:1] == [START_LINE], f"first console line {program.lines[:1]}")
+    check(not strays, f"console lines out of place: {strays[:5]}")
+    # The two keys held together come in either order: that depends on the
     # row the scan was at when they closed.
-    together = len(events) - 4
-    if (seen[:together] != events[:together] or sorted(seen[together:-2]) != events[-4:-2]
-            or sorted(seen[-2:]) != events[-2:]):
-        failures.append(f"events {seen}, expected {events}")
-    if text.count("Falha de conexao\n") != len(events):
-        failures.append("not every event was followed by its failed connection")
-    if err:
-        failures.append(f"standard error: {err!r}")
-    for failure in failures:
-        print("FAIL:", failure)
-    print(f"{len(seen)} events seen, {len(events)} expected")
-    return 1 if failures else 0
+    n = len(wanted)
+    check(got[:n] == wanted and sorted(got[n:n + 2]) == [(3, "ON"), (9, "ON")]
+          and sorted(got[n + 2:]) == [(3, "OFF"), (9, "OFF")],
+          f"events {got}, expected {wanted} then 3 and 9 pressed and released together")
+    check(all(e["status"] == [NO_CONNECTION] for e in events),
+          "not every event was followed by its failed connection")
+    check(not program.err, f"standard error: {program.stderr_lines()[:5]}")
+    print(f"{len(got)} events seen, {n + 4} expected")
+    return finish()
 
 
 if __name__ == "__main__":

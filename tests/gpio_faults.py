@@ -16,8 +16,10 @@ import os
 import subprocess
 import sys
 
+from teclado_run import START_LINE, check, finish
+
 TECLADO = sys.argv[1:]
-START = b"Estamos testando os pinos\n"
+START = (START_LINE + "\n").encode()
 ACCESS = "o usuario precisa de acesso a /dev/gpiochip* (por exemplo, o grupo gpio)"
 NO_DEVICE = ("teclado: pino 0 (GPIO17): nenhum /dev/gpiochip* neste sistema "
              "(o kernel nao oferece GPIO por dispositivo de caracteres)")
@@ -49,40 +51,30 @@ def run(env, keys=b"", seconds=10):
     return proc.returncode, proc.stdout.read(), proc.stderr.read()
 
 
-def check(name, got, line, failures):
-    status, out, err = got
+def check_refused(name, got, line):
     wanted = (1, START, (line + "\n").encode())
-    if (status, out, err) != wanted:
-        failures.append(f"{name}: status {status}, stdout {out!r}, stderr {err!r}; "
-                        f"expected {wanted!r}")
+    check(got == wanted, f"{name}: (status, stdout, stderr) {got!r}, expected {wanted!r}")
 
 
 def main():
-    failures = []
-    if not os.environ.get("LD_PRELOAD") and "LD_PRELOAD=" not in os.environ.get("QEMU_SET_ENV", ""):
-        failures.append("LD_PRELOAD does not name the stand-in for the GPIO device")
+    check(os.environ.get("LD_PRELOAD") or "LD_PRELOAD=" in os.environ.get("QEMU_SET_ENV", ""),
+          "LD_PRELOAD does not name the stand-in for the GPIO device")
     for fault, line in FAULTS.items():
-        env = dict(os.environ, FAKE_GPIO_FAULT=fault)
-        check(fault, run(env), line, failures)
+        check_refused(fault, run(dict(os.environ, FAKE_GPIO_FAULT=fault)), line)
 
     # Every reading fails: no state changes, no event, and the scan goes on.
     env = dict(os.environ, FAKE_GPIO_FAULT="read-error")
-    status, out, err = run(env, b"press 5\npress 44\n", seconds=1.5)
-    if (status, out, err) != (None, START, b""):
-        failures.append(f"read-error: status {status}, stdout {out!r}, stderr {err!r}; "
-                        "expected it still running with only the start line")
+    got = run(env, b"press 5\npress 44\n", seconds=1.5)
+    check(got == (None, START, b""), f"read-error: (status, stdout, stderr) {got!r}, "
+          "expected it still running with only the start line")
 
     env = {k: v for k, v in os.environ.items()
            if k not in ("LD_PRELOAD", "QEMU_SET_ENV", "FAKE_GPIO_FAULT")}
     if glob.glob("/dev/gpiochip*"):
         print("this machine has /dev/gpiochip*: the run without the stand-in is skipped")
     else:
-        check("no stand-in", run(env), NO_DEVICE, failures)
-
-    for failure in failures:
-        print("FAIL:", failure)
-    print(f"{len(FAULTS) + 2} runs, {len(failures)} failed")
-    return 1 if failures else 0
+        check_refused("no stand-in", run(env), NO_DEVICE)
+    return finish()
 
 
 if __name__ == "__main__":
