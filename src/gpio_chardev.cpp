@@ -76,10 +76,25 @@ bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
 
 bool sem_permissao(int erro) { return erro == EACCES || erro == EPERM; }
 
+// The errors a GPIO device gives, by the names the kernel's documentation
+// uses. glibc's strerrorname_np() would do, but only from glibc 2.32 on, and
+// Raspberry Pi OS on Debian 11 has 2.31.
+struct erro_nomeado {
+    int erro;
+    const char *nome;
+};
+const erro_nomeado erros_nomeados[] = {
+    {EACCES, "EACCES"}, {EPERM, "EPERM"},   {EBUSY, "EBUSY"},   {ENOENT, "ENOENT"},
+    {ENODEV, "ENODEV"}, {ENXIO, "ENXIO"},   {EINVAL, "EINVAL"}, {ENOTTY, "ENOTTY"},
+    {EIO, "EIO"},       {EMFILE, "EMFILE"}, {ENFILE, "ENFILE"}, {ENOMEM, "ENOMEM"},
+};
+
 const char *nome_do_erro(int erro)
 {
-    const char *nome = strerrorname_np(erro);
-    return nome != nullptr ? nome : "erro desconhecido";
+    for (const erro_nomeado &e : erros_nomeados)
+        if (e.erro == erro)
+            return e.nome;
+    return strerror(erro);
 }
 
 int abrir_chip(int chip)
