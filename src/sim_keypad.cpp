@@ -99,12 +99,14 @@ bool achar_tecla(long codigo, int *l, int *c)
     return false;
 }
 
-void aplicar(char *texto)
+// texto holds tamanho bytes and a terminator; a NUL inside it is one more
+// byte that is not text, not the end of the line.
+void aplicar(char *texto, size_t tamanho)
 {
-    for (char *p = texto; *p != '\0'; p++) {
-        unsigned char b = static_cast<unsigned char>(*p);
+    for (size_t i = 0; i < tamanho; i++) {
+        unsigned char b = static_cast<unsigned char>(texto[i]);
         if (b == '\t' || b == '\r')
-            *p = ' ';
+            texto[i] = ' ';
         else if (b < 0x20 || b > 0x7e) {
             reclamar("a linha tem bytes que nao sao texto; ignorada");
             return;
@@ -144,7 +146,7 @@ void fechar_linha()
         reclamar("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
     } else {
         linha[linha_tam] = '\0';
-        aplicar(linha);
+        aplicar(linha, linha_tam);
     }
     linha_tam = 0;
     linha_longa = false;
@@ -248,7 +250,9 @@ void sim_pausar_ate(long long fim)
         if (agora >= espera_ate && entrada >= 0 && !fim_da_entrada) {
             ler_bloco(fim);
         } else {
-            timespec acordar = para_timespec(std::min(std::max(espera_ate, agora), fim));
+            // Nothing to read: sleep to the end of a pending wait or of the
+            // pause, never spin (input at its end is the usual idle state).
+            timespec acordar = para_timespec(espera_ate > agora ? std::min(espera_ate, fim) : fim);
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &acordar, nullptr);
         }
     }

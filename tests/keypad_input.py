@@ -43,6 +43,10 @@ BAD_INPUT = [
     (b"wait 1e3", NUMBER.format("wait")),
     (b"press 6\x7f", BYTES),
     (b"press 6\x1b[2J", BYTES),
+    # A NUL is a byte like the others, not the end of the line.
+    (b"press 6\x00", BYTES),
+    (b"\x00press 6", BYTES),
+    (b"press \x006", BYTES),
     (bytes(range(1, 10)), BYTES),
     (bytes(range(128, 188)), BYTES),
     (b"\xc3\xa9 press 6", BYTES),
@@ -74,6 +78,7 @@ def bad_input(command):
     socket = os.environ["MYSQL_UNIX_PORT"]
     sql(socket, "TRUNCATE TABLE embarcados.estado")
     program = Teclado(command, socket)
+    idle = float("nan")  # not measured if the run failed before
     try:
         program.send(b"\n".join(line for line, _ in BAD_INPUT))
         program.end_input()
@@ -81,8 +86,12 @@ def bad_input(command):
         check(program.wait(lambda t: t.statuses >= count, 30),
               f"{program.statuses} events recorded, expected {count}")
         wait_rows(socket, count)
-        # Still scanning after the end of its input, with nothing more to say.
-        time.sleep(0.5)
+        # Still scanning after the end of its input, with nothing more to
+        # say, and sleeping through its pauses rather than spinning.
+        cpu, started = program.cpu_seconds(), time.monotonic()
+        time.sleep(1.0)
+        idle = (program.cpu_seconds() - cpu) / (time.monotonic() - started)
+        check(idle < 0.1, f"idle at the end of its input, it used {idle:.0%} of a processor")
     finally:
         running = program.stop()
     events = check_console(program, BAD_INPUT_ACTIONS, running, stderr_empty=False)
@@ -93,7 +102,7 @@ def bad_input(command):
     check(complaints == wanted,
           "standard error:\n  " + "\n  ".join(complaints) + "\nexpected:\n  " + "\n  ".join(wanted))
     print(f"bad input: {len(BAD_INPUT)} lines, {len(complaints)} complaints, "
-          f"{len(events)} events, rows lost: {lost}")
+          f"{len(events)} events, rows lost: {lost}, idle at end of input: {idle:.1%} of a processor")
 
 
 # Each change of the contact lasts this long. The scan passes a row every

@@ -309,6 +309,12 @@ class Teclado:
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
+    def cpu_seconds(self):
+        """User and system time used so far (for qemu-arm: the emulator's)."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def rss_kb(self):
         with open(f"/proc/{self.proc.pid}/status") as f:
             return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
