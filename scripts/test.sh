@@ -23,16 +23,24 @@ native_build() {
   cmake --build build -j2
 }
 
+# The tests print their measurements as "figure: ..." lines; ctest keeps a
+# passing test's output only in its log, so they are shown from there.
+figures() {
+  grep -h '^figure: ' "$1/Testing/Temporary/LastTest.log" | sed 's/^figure: /  /' || true
+}
+
 for stage in "${stages[@]}"; do
   echo "==== test.sh: $stage"
   case $stage in
     native)
       native_build
       # --no-tests=error: a build that lost its tests must not pass as green.
-      ctest --test-dir build --output-on-failure --timeout 300 --no-tests=error -LE soak ;;
+      ctest --test-dir build --output-on-failure --timeout 300 --no-tests=error -LE soak
+      figures build ;;
     soak)
       native_build
-      ctest --test-dir build --output-on-failure --timeout 900 --no-tests=error -L soak ;;
+      ctest --test-dir build --output-on-failure --timeout 900 --no-tests=error -L soak
+      figures build ;;
     backends) bash scripts/test-backends.sh ;;
     sanitize) bash scripts/test-sanitize.sh ;;
     armhf) bash scripts/test-armhf.sh ;;

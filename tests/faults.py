@@ -68,7 +68,7 @@ def outage(command):
                                                  ("during the outage", during, [NO_CONNECTION]),
                                                  ("after the outage", after, [CONNECTED])])
         lost = check_rows(socket, events)
-        print(f"outage: {len(events)} events, {len(during)} of them during a {outage_s:.1f} s "
+        print(f"figure: outage: {len(events)} events, {len(during)} of them during a {outage_s:.1f} s "
               f"outage with '{NO_CONNECTION}', {len(rows(socket))} rows, "
               f"rows lost outside the outage: {lost}")
 
@@ -123,7 +123,7 @@ def hung(command, name, port_offset, kind, reach, hang):
                                                  ("after the hang", after, [CONNECTED])])
         lost = check_rows(socket, events)
         shown = "none" if blind is None else f"{blind:.2f} s"
-        print(f"{kind}: blind: {shown} (limits: connect {CONNECT_LIMIT} s, write {WRITE_LIMIT} s, "
+        print(f"figure: {kind}: blind: {shown} (limits: connect {CONNECT_LIMIT} s, write {WRITE_LIMIT} s, "
               f"read {READ_LIMIT} s); {len(events)} events, {len(during)} while hung; "
               f"rows lost outside the hang: {lost}")
 
@@ -221,7 +221,7 @@ def table_dropped(command):
                                                   [CONNECTED])])
         # Rows from before the drop went with the table.
         lost = check_rows(socket, events[len(before) + len(dropped):])
-        print(f"table dropped: {len(events)} events, {len(dropped)} refused with "
+        print(f"figure: table dropped: {len(events)} events, {len(dropped)} refused with "
               f"'{refusal}', {len(rows(socket))} rows afterwards, rows lost: {lost}")
 
     with_private_server("table-dropped", 15, body)
@@ -284,7 +284,7 @@ def killed(command):
             "after its status line, row not stored")
         moments.append(f"{len(events)} events, {len(table)} rows, killed {where}")
     for run, moment in enumerate(moments):
-        print(f"kill {run}: {moment}")
+        print(f"figure: kill {run}: {moment}")
 
 
 CASES = {"outage": outage, "hung-stopped": hung_stopped, "hung-silent": hung_silent,

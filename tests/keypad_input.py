@@ -101,7 +101,7 @@ def bad_input(command):
               for n, (_, complaint) in enumerate(BAD_INPUT, 1) if complaint]
     check(complaints == wanted,
           "standard error:\n  " + "\n  ".join(complaints) + "\nexpected:\n  " + "\n  ".join(wanted))
-    print(f"bad input: {len(BAD_INPUT)} lines, {len(complaints)} complaints, "
+    print(f"figure: bad input: {len(BAD_INPUT)} lines, {len(complaints)} complaints, "
           f"{len(events)} events, rows lost: {lost}, idle at end of input: {idle:.1%} of a processor")
 
 
@@ -132,7 +132,7 @@ def bounce(command):
     times = [program.arrived[e["line"]] for e in events]
     gaps = [(b - a) * 1000 for a, b in zip(times, times[1:])]
     median = statistics.median(gaps) if gaps else 0
-    print(f"bounce: {len(actions)} changes of key 5, {BOUNCE_MS} ms each: {len(events)} events, "
+    print(f"figure: bounce: {len(actions)} changes of key 5, {BOUNCE_MS} ms each: {len(events)} events, "
           f"median {median:.1f} ms apart, rows lost: {lost}")
 
 

@@ -92,7 +92,7 @@ def insert_only(command):
             check(password not in seen, f"the password {password} shows on the console")
     finally:
         stop_server(folder)
-    print(f"least privilege: INSERT only, {stored} rows stored, lost {lost}; "
+    print(f"figure: least privilege: INSERT only, {stored} rows stored, lost {lost}; "
           f"wrong password: {len(events)} events with '{NO_CONNECTION}', nothing stored; "
           f"no password on the console")
 

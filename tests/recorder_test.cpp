@@ -173,7 +173,7 @@ TEST_F(Recorder, StatementThatNeverEndsIsCutByTheReadLimit)
     EXPECT_EQ(out.rfind(kConnected + "Falha ao gravar: ", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
     EXPECT_LT(took, BANCO_LIMITE_LEITURA_S + 2.0);
-    printf("keypad blind for %.2f s on a statement that never ends\n", took);
+    printf("figure: keypad blind for %.2f s on a statement that never ends\n", took);
 }
 
 // The client library reads MYSQL_UNIX_PORT once, so this suite runs in a
@@ -200,7 +200,7 @@ TEST(NoServer, StoppedOrSilentServerIsAFailedConnectionWithinTheLimit)
     EXPECT_LT(took, BANCO_LIMITE_CONEXAO_S + 2.0);
     EXPECT_TRUE(sent.empty());
     EXPECT_EQ(handles_open, 0) << "a handle was not closed after a failed connection";
-    printf("keypad blind for %.2f s on a server that never answers\n", took);
+    printf("figure: keypad blind for %.2f s on a server that never answers\n", took);
 }
 
 } // namespace

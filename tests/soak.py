@@ -70,7 +70,7 @@ def soak(command):
           f"VmRSS: {rss_start} kB after {warm} events, {rss_end} kB at the end")
     check(threads_end == threads, f"client threads on the server: {threads} before, "
                                   f"{threads_end} after")
-    print(f"soak: {len(actions)} transitions driven, {len(events)} reported, {stored_rows} rows, "
+    print(f"figure: soak: {len(actions)} transitions driven, {len(events)} reported, {stored_rows} rows, "
           f"lost {lost}, in {took:.1f} s ({len(actions) / took:.0f}/s); open files "
           f"{fds_start} -> {fds_end}; VmRSS {rss_start} -> {rss_end} kB (after {warm} events "
           f"-> end); server client threads {threads} before, {threads_end} after")
@@ -130,7 +130,7 @@ def memcheck(command):
           f"memcheck errors; its log:\n{report}")
     check(clean_heap or (definite is not None and definite.group(1) == "0"),
           f"memcheck found definite leaks or no leak summary; its log:\n{report}")
-    print(f"memcheck: {len(events)} events; "
+    print(f"figure: memcheck: {len(events)} events; "
           f"{errors.group(0) if errors else 'no error summary'}; "
           f"definitely lost: {definite.group(1) + ' bytes' if definite else 'nothing'}")
 
