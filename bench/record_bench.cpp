@@ -5,6 +5,7 @@
 //
 // usage: record_bench EVENTS
 #include "recorder.h"
+#include "sim_keypad.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +16,6 @@ namespace {
 constexpr int MAX_EVENTS = 100000;
 long long call_ns[MAX_EVENTS];
 const int codes[16] = {1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44};
-
-long long now_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
 
 } // namespace
 
@@ -38,9 +32,9 @@ int main(int argc, char **argv)
     char date[32];
     snprintf(date, sizeof date, "%s", ctime(&seconds));
     for (int i = 0; i < count; i++) {
-        long long t0 = now_ns();
+        long long t0 = sim_agora_ns();
         inserirnatabela(codes[i % 16], i % 2 == 0 ? "ON" : "OFF", date, i % 1000);
-        call_ns[i] = now_ns() - t0;
+        call_ns[i] = sim_agora_ns() - t0;
     }
     for (int i = 0; i < count; i++)
         fprintf(stderr, "call %lld\n", call_ns[i]);

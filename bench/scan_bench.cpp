@@ -8,11 +8,11 @@
 #include "config.h"
 #include "gpio.h"
 #include "gpio_sim.h"
+#include "sim_keypad.h"
 #include "teclado.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -20,13 +20,6 @@ constexpr int MAX_SAMPLES = 100000;
 long long pass_ns[MAX_SAMPLES];
 long long floor_ns[MAX_SAMPLES];
 int events;
-
-long long now_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
 
 } // namespace
 
@@ -47,12 +40,12 @@ int main(int argc, char **argv)
     for (int i = 0; i < 50; i++)
         varrerteclado();
     for (int i = 0; i < samples; i++) {
-        long long t0 = now_ns();
+        long long t0 = sim_agora_ns();
         varrerteclado();
-        long long t1 = now_ns();
+        long long t1 = sim_agora_ns();
         for (int r = 0; r < 4; r++)
             delay(PAUSA_MS);
-        long long t2 = now_ns();
+        long long t2 = sim_agora_ns();
         pass_ns[i] = t1 - t0;
         floor_ns[i] = t2 - t1;
     }
