@@ -15,10 +15,8 @@ import subprocess
 import sys
 
 from teclado_run import (CONNECTED, NO_CONNECTION, ROOT, Teclado, check, check_console,
-                         check_rows, drive, rows, run_case, sql, start_server, stop_server, taps,
-                         wait_rows, work_folder)
+                         check_rows, drive, private_server, rows, run_case, sql, taps, wait_rows)
 
-BASE_PORT = int(os.environ.get("TECLADO_FAULTS_DB_PORT", "33340"))
 ACCOUNT = "teclado_lp"
 PASSWORD = "Lp-s3nha-5781"
 WRONG_PASSWORD = "Lp-errada-2206"
@@ -46,9 +44,7 @@ def console_text(program):
 def insert_only(command):
     emulator = command[:-1]
     builds = os.environ["TECLADO_LP_BUILD"]
-    folder = work_folder("least-privilege")
-    socket = start_server(folder, BASE_PORT + 30)
-    try:
+    with private_server("least-privilege", 30) as (folder, socket):
         sql(socket, f"DROP USER IF EXISTS '{ACCOUNT}'@'localhost';"
                     f"CREATE USER '{ACCOUNT}'@'localhost' IDENTIFIED BY '{PASSWORD}';"
                     f"GRANT INSERT ON embarcados.estado TO '{ACCOUNT}'@'localhost';")
@@ -90,8 +86,6 @@ def insert_only(command):
         seen += console_text(program)
         for password in (PASSWORD, WRONG_PASSWORD):
             check(password not in seen, f"the password {password} shows on the console")
-    finally:
-        stop_server(folder)
     print(f"figure: least privilege: INSERT only, {stored} rows stored, lost {lost}; "
           f"wrong password: {len(events)} events with '{NO_CONNECTION}', nothing stored; "
           f"no password on the console")
