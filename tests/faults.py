@@ -11,14 +11,13 @@ All but 'killed' start a server of their own; 'killed' uses MYSQL_UNIX_PORT.
 """
 import os
 import random
-import re
 import signal
 import socket as sockets
 import sys
 import threading
 import time
 
-from teclado_run import (CONNECTED, CONNECT_LIMIT, DATE, KEYS, NO_CONNECTION, NO_TABLE, READ_LIMIT,
+from teclado_run import (CONNECTED, CONNECT_LIMIT, KEYS, NO_CONNECTION, NO_TABLE, READ_LIMIT,
                          ROOT, WRITE_LIMIT, Teclado, bring_back_server, check, check_phases,
                          check_rows, console_events, drive, private_server, rows, run_case,
                          server_pid, shut_down_server, socket_link, sql, taps, transitions,
@@ -195,10 +194,8 @@ def killed(command):
         got = [(e["key"], e["state"]) for e in events]
         check(got == driven[:len(got)],
               f"run {run}: events {got} are not the first {len(got)} driven: {driven[:len(got)]}")
+        # A row cut short differs from its event's report.
         table = rows(socket)
-        for row in table:
-            check(row[1] in ("ON ", "OFF ") and re.fullmatch(DATE + "\n", row[2])
-                  and 0 <= row[3] <= 999, f"run {run}: row not whole: {row}")
         reported = [(e["key"], e["state"] + " ", e["date"] + "\n", e["ms"]) for e in events]
         # The status line is printed before the INSERT is sent, so a row can
         # exist only for an event whose status line is on the console.

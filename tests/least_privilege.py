@@ -14,8 +14,8 @@ import os
 import subprocess
 import sys
 
-from teclado_run import (CONNECTED, NO_CONNECTION, ROOT, Teclado, check, check_console,
-                         check_rows, drive, private_server, rows, run_case, sql, taps, wait_rows)
+from teclado_run import (CONNECTED, NO_CONNECTION, ROOT, Teclado, check, check_phases, check_rows,
+                         drive, private_server, rows, run_case, sql, taps, wait_rows)
 
 ACCOUNT = "teclado_lp"
 PASSWORD = "Lp-s3nha-5781"
@@ -36,9 +36,18 @@ def build(folder, password):
     return os.path.join(folder, "teclado")
 
 
-def console_text(program):
-    return "\n".join(program.lines) + program.tail.decode("ascii", "replace") + \
-        program.err.decode("ascii", "replace")
+def run(binary, socket, name, actions, wanted):
+    """Drives the binary through actions, each event followed by the lines
+    wanted; returns the events and the console's text."""
+    program = Teclado(binary, socket)
+    try:
+        drive(program, actions)
+        if wanted == [CONNECTED]:
+            wait_rows(socket, len(actions))  # the last INSERT through before the kill
+    finally:
+        running = program.stop()
+    # Its standard error must be empty, so a password could only be here.
+    return check_phases(program, running, [(name, actions, wanted)]), "\n".join(program.lines)
 
 
 def insert_only(command):
@@ -58,34 +67,15 @@ def insert_only(command):
         wrong = build(builds + "-wrong", WRONG_PASSWORD)
         if right is None or wrong is None:
             return
-
-        actions = taps([5, 44])
-        program = Teclado(emulator + [right], socket)
-        try:
-            drive(program, actions)
-            wait_rows(socket, len(actions))
-        finally:
-            running = program.stop()
-        events = check_console(program, actions, running)
-        check(all(e["status"] == [CONNECTED] for e in events),
-              f"with INSERT only: {[e['status'] for e in events]}")
+        events, seen = run(emulator + [right], socket, "with INSERT only", taps([5, 44]),
+                           [CONNECTED])
         lost = check_rows(socket, events)
         stored = len(rows(socket))
-        seen = console_text(program)
-
-        refused = taps([6])
-        program = Teclado(emulator + [wrong], socket)
-        try:
-            drive(program, refused)
-        finally:
-            running = program.stop()
-        events = check_console(program, refused, running)
-        check(all(e["status"] == [NO_CONNECTION] for e in events),
-              f"with a wrong password: {[e['status'] for e in events]}")
+        events, text = run(emulator + [wrong], socket, "with a wrong password", taps([6]),
+                           [NO_CONNECTION])
         check(len(rows(socket)) == stored, "rows were stored with a wrong password")
-        seen += console_text(program)
         for password in (PASSWORD, WRONG_PASSWORD):
-            check(password not in seen, f"the password {password} shows on the console")
+            check(password not in seen + text, f"the password {password} shows on the console")
     print(f"figure: least privilege: INSERT only, {stored} rows stored, lost {lost}; "
           f"wrong password: {len(events)} events with '{NO_CONNECTION}', nothing stored; "
           f"no password on the console")

@@ -278,13 +278,10 @@ class Teclado:
     def act(self, action, seconds, finished=True):
         """Sends one key action and waits for its event's report, with
         finished for its status line too; False if it did not come in time."""
-        if finished:
-            count = self.statuses + 1
-            self.send(action + "\n")
-            return self.wait(lambda t: t.statuses >= count, seconds)
-        count = self.reports + 1
+        counter = "statuses" if finished else "reports"
+        count = getattr(self, counter) + 1
         self.send(action + "\n")
-        return self.wait(lambda t: t.reports >= count, seconds)
+        return self.wait(lambda t: getattr(t, counter) >= count, seconds)
 
     def proc_file(self, name):
         with open(f"/proc/{self.proc.pid}/{name}") as f:
