@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Runs the real teclado binary, built with TECLADO_GPIO=chardev, where it
-cannot have its GPIO lines: it must say why on one line of standard error
-and exit with status 1, before touching the database. The faults come from
-the stand-in for the kernel's GPIO device (LD_PRELOAD, FAKE_GPIO_FAULT); the
-last case runs with no stand-in at all, on this machine's real kernel,
-which has no GPIO device.
-
-Also: with every line readable but every reading failing, the program keeps
-scanning and reports nothing.
+"""The chardev build where it cannot have its GPIO lines: one line of
+standard error saying why and status 1, before touching the database. The
+faults come from the stand-in GPIO device (LD_PRELOAD, FAKE_GPIO_FAULT), the
+last from this machine's kernel, which has none. With every reading failing
+the program keeps scanning and reports nothing.
 
 usage: gpio_faults.py teclado-command...
 """
