@@ -15,8 +15,6 @@ struct sim_call {
 
 // Closes (closed = true) or opens the key at row, column of the matrix.
 void sim_set_key(int row, int column, bool closed);
-// Returns the key's state (true = closed).
-bool sim_key(int row, int column);
 // Makes every later read of pin return value, whatever the matrix says.
 void sim_force_reading(int pin, int value);
 // Back to a released keypad: every key open, nothing forced, no trace; the

@@ -260,8 +260,6 @@ void sim_pausar_ate(long long fim)
 
 void sim_set_key(int row, int column, bool closed) { fechada[row][column] = closed; }
 
-bool sim_key(int row, int column) { return fechada[row][column]; }
-
 void sim_set_input(int fd)
 {
     entrada = fd;
