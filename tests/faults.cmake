@@ -10,12 +10,8 @@ endif()
 
 set(TECLADO_FAULTS_DB_PORT 33340 CACHE STRING
   "First TCP port of the fault tests' own private MariaDB servers (127.0.0.1)")
-set(faults_work ${CMAKE_CURRENT_BINARY_DIR}/faults)
-file(MAKE_DIRECTORY ${faults_work})
-# No __pycache__ written into the source tree.
 set(faults_env
-  PYTHONDONTWRITEBYTECODE=1
-  TECLADO_TEST_WORK=${faults_work}
+  TECLADO_TEST_WORK=${CMAKE_CURRENT_BINARY_DIR}/faults
   TECLADO_FAULTS_DB_PORT=${TECLADO_FAULTS_DB_PORT}
   TECLADO_DB_USER=${TECLADO_DB_USER}
   TECLADO_DB_PASSWORD=${TECLADO_DB_PASSWORD}
@@ -24,9 +20,10 @@ set(faults_env
   TECLADO_DB_WRITE_TIMEOUT=${TECLADO_DB_WRITE_TIMEOUT})
 
 # faults_test(NAME SCRIPT CASE TIMEOUT [SHARED] [LABELS ...])
+# Python's -B, here and for every driver: no __pycache__ in the source tree.
 function(faults_test name script case timeout)
   cmake_parse_arguments(arg "SHARED" "" "LABELS" ${ARGN})
-  add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE}
+  add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} -B
     ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${case} ${teclado_command})
   set(env ${faults_env})
   if(arg_SHARED)
@@ -67,7 +64,7 @@ foreach(setting CMAKE_TOOLCHAIN_FILE CMAKE_CXX_COMPILER CMAKE_CXX_FLAGS CMAKE_EX
   endif()
 endforeach()
 file(WRITE ${lp_settings} "${lp_text}")
-add_test(NAME least_privilege COMMAND ${Python3_EXECUTABLE}
+add_test(NAME least_privilege COMMAND ${Python3_EXECUTABLE} -B
   ${CMAKE_CURRENT_SOURCE_DIR}/least_privilege.py insert-only ${teclado_command})
 set(lp_env ${faults_env}
   TECLADO_LP_SETTINGS=${lp_settings}
