@@ -37,7 +37,8 @@
 //   no-chip        no /dev/gpiochip* at all (ENOENT)
 //   eacces, eperm  every /dev/gpiochip* refuses open() with that errno
 //   unknown-label  the SoC's chip has a label no driver gives it
-//   no-line        as unknown-label, and line 22 of that chip has no name
+//   no-line        as unknown-label, and line 27 of that chip has no name (a
+//                  Pi 3's expander still has a CAM_GPIO0)
 //   ebusy          line 23 of the SoC's chip is held by "outro-programa"
 //   request-eperm  every line request is refused with EPERM
 //   read-error     every GET_VALUES fails with EIO
@@ -194,7 +195,7 @@ void setup()
     if (fault_is("unknown-label") || fault_is("no-line"))
         snprintf(header->label, sizeof header->label, "unknown-soc-gpio");
     if (fault_is("no-line"))
-        header->line[22].name[0] = '\0';
+        header->line[27].name[0] = '\0';
     if (fault_is("ebusy")) {
         header->line[23].used = true;
         snprintf(header->line[23].consumer, GPIO_MAX_NAME_SIZE, "outro-programa");

@@ -26,11 +26,11 @@ FAULTS = {
     "no-chip": NO_DEVICE,
     "eacces": f"teclado: pino 0 (GPIO17): sem permissao para abrir /dev/gpiochip0 (EACCES); {ACCESS}",
     "eperm": f"teclado: pino 0 (GPIO17): sem permissao para abrir /dev/gpiochip0 (EPERM); {ACCESS}",
-    # The expander's CAM_GPIO0 is no stand-in for the SoC chip's GPIO27.
-    "no-line": "teclado: pino 3 (GPIO22): nenhum chip GPIO da placa (rotulo pinctrl-bcm2835, "
+    # The expander's CAM_GPIO0 is not on the header: the SoC's line 27 is.
+    "no-line": "teclado: pino 2 (GPIO27): nenhum chip GPIO da placa (rotulo pinctrl-bcm2835, "
                "pinctrl-bcm2711 ou pinctrl-rp1) nem outro chip com as oito linhas do teclado pelo "
-               'nome (faltou GPIO22); chips vistos: gpiochip0 "unknown-soc-gpio" (54 linhas), '
-               'gpiochip1 "raspberrypi-exp-gpio" (8 linhas)',
+               'nome (faltou GPIO27 ou CAM_GPIO0); chips vistos: gpiochip0 "unknown-soc-gpio" '
+               '(54 linhas), gpiochip1 "raspberrypi-exp-gpio" (8 linhas)',
     "ebusy": 'teclado: pino 4 (GPIO23): linha ja em uso por "outro-programa" em /dev/gpiochip0 '
              "(EBUSY); pare o programa que a usa",
     "request-eperm": "teclado: pino 0 (GPIO17): sem permissao para usar a linha em /dev/gpiochip0 "
