@@ -39,6 +39,8 @@ def claims(board, fault, log):
     """Runs teclado on the board until its pins are set up; returns (still
     running, stderr, the claims log's entries)."""
     env = dict(os.environ, FAKE_GPIO_BOARD=board, FAKE_GPIO_FAULT=fault, FAKE_GPIO_CLAIMS=log)
+    # There before the program is, which may take a while to start (qemu-arm).
+    open(log, "w").close()
     proc = subprocess.Popen(TECLADO, env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     deadline = time.monotonic() + 20
