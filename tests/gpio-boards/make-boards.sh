@@ -3,7 +3,7 @@
 # kernel shows on each Raspberry Pi, as tests/fake_gpiochip.cpp reads them.
 # Run it from anywhere; it rewrites every *.chips file but the Pi 5 ones
 # (written by hand, see their heads). CI does not run it: its output is
-# committed.
+# committed. Needs dtc (device-tree-compiler), python3 and Debian's apt.
 #
 # Where each fact comes from:
 # - The trees: every Raspberry Pi DTB (bcm2835-rpi-*, bcm2836-rpi-*,
