@@ -32,6 +32,7 @@ for group in "$@"; do
         libmariadb3:armhf           # armhf client library; the amd64 -dev package has the headers
         libgtest-dev:armhf          # armhf GoogleTest for the tests under qemu-arm
         dpkg-dev                    # dpkg-shlibdeps for the packages' dependencies
+        systemd                     # systemd-analyze checks the packaged unit
       ) ;;
     faults) packages+=(valgrind) ;;
     bench) packages+=(python3-pymysql) ;;
