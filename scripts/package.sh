@@ -18,7 +18,20 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 options=("$@")
+# install-deps.sh must clear the policy-rc.d that a killed run of it leaves,
+# or the system's services would stay barred from starting.
+leftover=false
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
+    > /usr/sbin/policy-rc.d
+  leftover=true
+fi
 bash scripts/install-deps.sh cross
+if $leftover && [ -e /usr/sbin/policy-rc.d ]; then
+  rm -f /usr/sbin/policy-rc.d
+  echo "package.sh: FAIL: install-deps.sh left the policy-rc.d of a killed run in place" >&2
+  exit 1
+fi
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
 
