@@ -18,20 +18,21 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 options=("$@")
-# install-deps.sh must clear the policy-rc.d that a killed run of it leaves,
-# or the system's services would stay barred from starting.
-leftover=false
-if [ ! -e /usr/sbin/policy-rc.d ]; then
-  printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
-    > /usr/sbin/policy-rc.d
-  leftover=true
-fi
 bash scripts/install-deps.sh cross
-if $leftover && [ -e /usr/sbin/policy-rc.d ]; then
-  rm -f /usr/sbin/policy-rc.d
+# install-deps.sh must clear the policy-rc.d that a killed run of it leaves,
+# or the system's services would stay barred from starting. Tried on a file
+# of its own, never the system's; everything is installed by now, so this
+# second run installs nothing.
+policy_dir=$(mktemp -d /tmp/teclado-policy.XXXXXX)
+printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
+  > "$policy_dir/policy-rc.d"
+TECLADO_POLICY_RC_D=$policy_dir/policy-rc.d bash scripts/install-deps.sh cross > /dev/null
+if [ -e "$policy_dir/policy-rc.d" ]; then
+  rm -rf "$policy_dir"
   echo "package.sh: FAIL: install-deps.sh left the policy-rc.d of a killed run in place" >&2
   exit 1
 fi
+rm -rf "$policy_dir"
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
 
