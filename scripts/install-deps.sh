@@ -24,6 +24,7 @@ packages=(
   mariadb-client             # mariadb command, used to load the schema and read rows
   libgtest-dev               # unit tests
   python3                    # test helpers
+  systemd                    # systemd-analyze checks the unit (backends and armhf stages)
 )
 armhf=false
 for group in "$@"; do
@@ -36,7 +37,6 @@ for group in "$@"; do
         libmariadb3:armhf           # armhf client library; the amd64 -dev package has the headers
         libgtest-dev:armhf          # armhf GoogleTest for the tests under qemu-arm
         dpkg-dev                    # dpkg-shlibdeps for the packages' dependencies
-        systemd                     # systemd-analyze checks the packaged unit
       ) ;;
     faults) packages+=(valgrind) ;;
     bench) packages+=(python3-pymysql) ;;

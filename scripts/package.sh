@@ -151,7 +151,7 @@ apt_get install --no-install-recommends "./$amd64_deb"
   || fail "another user can read /usr/bin/teclado and the password in it"
 if $no_gpio; then check_installed_run teclado; fi
 command -v systemd-analyze > /dev/null \
-  || fail "no systemd-analyze: install-deps.sh cross installs systemd"
+  || fail "no systemd-analyze: install-deps.sh installs systemd"
 systemd-analyze verify /usr/lib/systemd/system/teclado.service \
   || fail "systemd-analyze verify teclado.service"
 echo "systemd-analyze verify teclado.service: no complaints"
