@@ -6,9 +6,33 @@ include(GNUInstallDirs)
 
 set(TECLADO_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
   "Folder for teclado.service, relative to the install prefix or absolute")
+# What the unit lets the program reach depends on its GPIO backend and on
+# where its database lives.
+if(TECLADO_GPIO STREQUAL "wiringpi")
+  # wiringPiSetup maps the GPIO registers through /dev/gpiomem (/dev/gpiomem0
+  # on a Pi 5), or through /dev/mem where that is missing, and tells the
+  # board model from /proc/cpuinfo. Opening /dev/mem needs CAP_SYS_RAWIO.
+  set(TECLADO_UNIT_DEVICES "DeviceAllow=/dev/gpiomem rw\nDeviceAllow=/dev/gpiomem0 rw\nDeviceAllow=/dev/mem rw")
+  set(TECLADO_UNIT_CAPABILITIES "CapabilityBoundingSet=CAP_SYS_RAWIO")
+  set(TECLADO_UNIT_PROC "# wiringPi reads /proc/cpuinfo: the rest of /proc stays visible.")
+else()
+  set(TECLADO_UNIT_DEVICES "DeviceAllow=char-gpiochip rw")
+  set(TECLADO_UNIT_CAPABILITIES "CapabilityBoundingSet=")
+  set(TECLADO_UNIT_PROC "ProcSubset=pid")
+endif()
+if(TECLADO_DB_HOST STREQUAL "localhost")
+  # "localhost" is the unix socket: no IP traffic at all.
+  set(TECLADO_UNIT_IP "IPAddressDeny=any")
+else()
+  set(TECLADO_UNIT_IP "# The database is on ${TECLADO_DB_HOST}: IP traffic allowed.")
+endif()
 configure_file(packaging/teclado.service.in teclado.service @ONLY)
 
-install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Owner (root) only: the database password is compiled into the binary, and
+# any user who may read the file reads the password with `strings`. The unit
+# runs it as root.
+install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_SYSTEMD_UNIT_DIR})
 install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -35,7 +35,6 @@ root=$(pwd)
 export TECLADO_DB_USER=root TECLADO_DB_PASSWORD=tqvz
 unset TECLADO_DB_SOCKET
 dbdir=$root/build-bench/mariadb
-port=33320
 db_started=false
 cleanup() {
   trap '' INT TERM
@@ -77,7 +76,7 @@ if ! $native; then
 fi
 
 db_started=true
-scripts/private-mariadb.sh start "$dbdir" "$port" > /dev/null
+scripts/private-mariadb.sh start "$dbdir" > /dev/null
 
 flags=()
 $quick && flags+=(--quick)

@@ -7,7 +7,7 @@
 #   scripts/demo.sh -         key actions typed on the terminal; Ctrl-C ends
 #
 # Installs the packages, builds into build/, keeps the server's data in
-# build/demo-db (port 33307, so the tests' 33306 stays free) and stops
+# build/demo-db (socket only, no TCP port) and stops
 # everything it started when it ends, also on Ctrl-C or an error.
 set -euo pipefail
 
@@ -25,7 +25,6 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 dbdir=$root/build/demo-db
-port=33307
 teclado_pid=
 db_started=false
 interrupted=false
@@ -61,7 +60,7 @@ if [ "$host" != localhost ]; then
 fi
 
 db_started=true
-scripts/private-mariadb.sh start "$dbdir" "$port"
+scripts/private-mariadb.sh start "$dbdir"
 socket=$(cat "$dbdir/socket")
 
 echo

@@ -8,9 +8,13 @@
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
 #
-# The system's MariaDB service is kept from starting: teclado's demo and
-# tests run a private server of their own (scripts/private-mariadb.sh), and a
-# system server would only hold memory and the default port.
+# While it installs, no package's service is started (a policy-rc.d that
+# says no): teclado's demo and tests run a private server of their own
+# (scripts/private-mariadb.sh), and a system server would only hold memory
+# and the default port. That is all: a MariaDB already running is left
+# running, and the mariadb.service that mariadb-server installs stays
+# enabled, so it starts at the next boot (systemctl disable mariadb to stop
+# that). A policy left behind by a run that was killed is removed first.
 set -euo pipefail
 
 packages=(
@@ -20,6 +24,7 @@ packages=(
   mariadb-client             # mariadb command, used to load the schema and read rows
   libgtest-dev               # unit tests
   python3                    # test helpers
+  systemd                    # systemd-analyze checks the unit (backends and armhf stages)
 )
 armhf=false
 for group in "$@"; do
@@ -50,6 +55,24 @@ installed() {
          grep -Eqx "installed ($native|all)" ;;
   esac
 }
+# A run killed while it installed (kill -9, power cut) leaves its policy in
+# place, and every later package would then be kept from starting its
+# service, long after teclado's install is over.
+# TECLADO_POLICY_RC_D: another path, for package.sh's check of this step.
+policy=${TECLADO_POLICY_RC_D:-/usr/sbin/policy-rc.d}
+saved=$policy.teclado-saved
+marker='# Put here by teclado scripts/install-deps.sh while it installs.'
+if [ -f "$policy" ] && grep -qxF "$marker" "$policy"; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: $policy was left by an interrupted run and keeps services from" \
+         "starting; run this script as root to remove it" >&2
+    exit 1
+  fi
+  rm -f "$policy"
+  if [ -e "$saved" ]; then mv "$saved" "$policy"; fi
+  echo "install-deps: removed $policy left by an interrupted run"
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
@@ -67,15 +90,13 @@ fi
 # invoke-rc.d and deb-systemd-invoke ask /usr/sbin/policy-rc.d before they
 # start a service from a package's postinst; exit 101 means "not allowed".
 # A policy already there is set aside and put back, whatever it says.
-policy=/usr/sbin/policy-rc.d
-saved=$policy.teclado-saved
 restore_policy() {
   rm -f "$policy"
   if [ -e "$saved" ]; then mv "$saved" "$policy"; fi
 }
 if [ -e "$policy" ] && [ ! -e "$saved" ]; then mv "$policy" "$saved"; fi
 trap restore_policy EXIT
-printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' > "$policy"
+printf '#!/bin/sh\n%s\nexit 101\n' "$marker" > "$policy"
 chmod 755 "$policy"
 
 # The full apt output goes to a log that is shown only if something fails.
@@ -94,5 +115,9 @@ if $armhf && ! dpkg --print-foreign-architectures | grep -qx armhf; then
 fi
 apt_get update
 apt_get install -y --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *" mariadb-server "* ]]; then
+  echo "install-deps: mariadb-server installed, its service not started now; it is enabled" \
+       "and starts at the next boot (systemctl disable mariadb to keep it off)"
+fi
 echo "install-deps: done"
 rm -f "$log"

@@ -19,13 +19,30 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 options=("$@")
 bash scripts/install-deps.sh cross
+# install-deps.sh must clear the policy-rc.d that a killed run of it leaves,
+# or the system's services would stay barred from starting. Tried on a file
+# of its own, never the system's; everything is installed by now, so this
+# second run installs nothing.
+policy_dir=$(mktemp -d /tmp/teclado-policy.XXXXXX)
+printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
+  > "$policy_dir/policy-rc.d"
+TECLADO_POLICY_RC_D=$policy_dir/policy-rc.d bash scripts/install-deps.sh cross > /dev/null
+if [ -e "$policy_dir/policy-rc.d" ]; then
+  rm -rf "$policy_dir"
+  echo "package.sh: FAIL: install-deps.sh left the policy-rc.d of a killed run in place" >&2
+  exit 1
+fi
+rm -rf "$policy_dir"
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
 
+# A log of its own, never a fixed name in /tmp that another user could have
+# planted as a link to a file root would then overwrite.
+apt_log=$(mktemp /tmp/teclado-package-apt.XXXXXX)
 apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -q -y -o DPkg::Lock::Timeout=300 \
-    -o Dpkg::Use-Pty=0 "$@" > /tmp/teclado-package-apt.log 2>&1 \
-    || { cat /tmp/teclado-package-apt.log >&2; fail "apt-get $*"; }
+    -o Dpkg::Use-Pty=0 "$@" > "$apt_log" 2>&1 \
+    || { cat "$apt_log" >&2; fail "apt-get $*"; }
 }
 
 installed() {
@@ -37,7 +54,7 @@ if installed; then
   fail "a teclado package is installed on this machine; remove it first (apt-get purge teclado)"
 fi
 # Leaves no teclado package behind, whatever happens below.
-purge() { if installed; then apt_get purge teclado; fi; }
+purge() { if installed; then apt_get purge teclado; fi; rm -f "$apt_log"; }
 trap purge EXIT
 
 build_package() {
@@ -75,7 +92,8 @@ check_package() {
 
   local contents
   contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $NF}')
-  for entry in "-rwxr-xr-x ./usr/bin/teclado" \
+  # The binary holds the database password: root alone may read it.
+  for entry in "-rwx------ ./usr/bin/teclado" \
                "-rw-r--r-- ./usr/lib/systemd/system/teclado.service" \
                "-rw-r--r-- ./usr/share/teclado/estado.sql"; do
     grep -qxF -- "$entry" <<< "$contents" || fail "$deb: no '$entry' in its contents"
@@ -127,14 +145,23 @@ fi
 echo "---- installing $amd64_deb"
 apt_get install --no-install-recommends "./$amd64_deb"
 [ "$(command -v teclado)" = /usr/bin/teclado ] || fail "teclado is not /usr/bin/teclado once installed"
+[ "$(stat -c '%a %U' /usr/bin/teclado)" = "700 root" ] \
+  || fail "/usr/bin/teclado is $(stat -c '%a %U' /usr/bin/teclado), expected 700 root"
+! setpriv --reuid=nobody --regid=nogroup --clear-groups cat /usr/bin/teclado > /dev/null 2>&1 \
+  || fail "another user can read /usr/bin/teclado and the password in it"
 if $no_gpio; then check_installed_run teclado; fi
-if command -v systemd-analyze > /dev/null; then
-  systemd-analyze verify /usr/lib/systemd/system/teclado.service \
-    || fail "systemd-analyze verify teclado.service"
-  echo "systemd-analyze verify teclado.service: no complaints"
-else
-  echo "package.sh: no systemd-analyze here: the unit is not verified"
-fi
+command -v systemd-analyze > /dev/null \
+  || fail "no systemd-analyze: install-deps.sh installs systemd"
+systemd-analyze verify /usr/lib/systemd/system/teclado.service \
+  || fail "systemd-analyze verify teclado.service"
+echo "systemd-analyze verify teclado.service: no complaints"
+# The unit's sandbox: systemd's own exposure score, 0 (locked) to 10.
+score=$(systemd-analyze security --offline=true /usr/lib/systemd/system/teclado.service \
+          2>&1 | sed -n 's/.*Overall exposure level for teclado.service: \([0-9.]*\).*/\1/p')
+[ -n "$score" ] || fail "systemd-analyze security gave no score for teclado.service"
+echo "figure: teclado.service exposure (systemd-analyze security --offline=true): $score"
+awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
+  || fail "teclado.service exposure $score, above 3.0: a directive was lost"
 apt_get purge teclado
 [ ! -e /usr/bin/teclado ] && [ ! -e /usr/lib/systemd/system/teclado.service ] \
   || fail "files left behind after purging the amd64 package"

@@ -1,21 +1,28 @@
 #!/bin/bash
 # Starts or stops a private MariaDB server for teclado's tests and demo:
-# its own data folder, socket and port on 127.0.0.1, never the system's.
+# its own data folder and socket, never the system's.
 #
 #   private-mariadb.sh start DIR [PORT]   data in DIR/data, socket DIR/mysqld.sock;
-#                                         PORT or, if taken, the next free one
+#                                         no TCP listener unless PORT is given:
+#                                         then 127.0.0.1:PORT or the next free one
 #   private-mariadb.sh stop DIR
+#
+# The server runs as root, so nobody else may reach it: DIR is made 0700
+# (the socket in it is then out of other users' reach), a socket path too
+# long for DIR goes into a fresh mktemp -d folder, and INTO OUTFILE / LOAD
+# DATA may only touch DIR/files.
 #
 # On start it loads sql/estado.sql and makes the password the only way in
 # for the account teclado is built with (TECLADO_DB_USER, TECLADO_DB_PASSWORD;
 # default root / tqvz). An account other than root gets INSERT on
 # embarcados.estado only. TECLADO_DB_SOCKET, if set, is the socket path;
-# the path in use is written to DIR/socket.
+# the path in use is written to DIR/socket. Its
+# folder must be this user's own and 0700, or is made so when missing.
 set -euo pipefail
 
 action=${1:-}
 dir=${2:-}
-port=${3:-33306}
+port=${3:-}
 user=${TECLADO_DB_USER:-root}
 password=${TECLADO_DB_PASSWORD:-tqvz}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,6 +30,18 @@ schema="$here/../sql/estado.sql"
 
 usage() { echo "usage: $0 start DIR [PORT] | stop DIR" >&2; exit 2; }
 [ -n "$action" ] && [ -n "$dir" ] || usage
+[ -z "$port" ] || [[ $port =~ ^[1-9][0-9]{0,4}$ ]] || usage
+
+# The same characters the build refuses (CMakeLists.txt); a single quote is
+# fine and is doubled inside the SQL text below.
+for setting in user password; do
+  if [[ ${!setting} == *[\"\\$'\n']* ]]; then
+    echo "$0: TECLADO_DB_${setting^^} must not contain a double quote, a backslash or a newline" >&2
+    exit 2
+  fi
+done
+sql_user=${user//\'/\'\'}
+sql_password=${password//\'/\'\'}
 
 stop_server() {
   local pidfile="$dir/mysqld.pid"
@@ -39,38 +58,58 @@ stop_server() {
   rm -f "$pidfile"
 }
 
+# A socket's folder decides who may connect: root's own and 0700 only.
+private_folder() {
+  [ -d "$1" ] || mkdir -m 700 -p "$1"
+  [ "$(stat -c '%u %a' "$1")" = "$(id -u) 700" ] || {
+    echo "$0: $1 must belong to $(id -un) with mode 700 (it is $(stat -c '%U %a' "$1"))" >&2
+    exit 1
+  }
+}
+
 case "$action" in
 start)
   mkdir -p "$dir"
+  chmod 700 "$dir"
   dir=$(cd "$dir" && pwd)
   stop_server
-  rm -rf "$dir/data"
+  rm -rf "$dir/data" "$dir/files"
   mkdir -p "$dir/data"
+  mkdir -m 700 "$dir/files"
+  if [ -f "$dir/socketdir" ]; then rm -rf "$(cat "$dir/socketdir")"; rm -f "$dir/socketdir"; fi
   # A unix socket path must fit in 108 bytes.
   socket=${TECLADO_DB_SOCKET:-$dir/mysqld.sock}
   if [ ${#socket} -gt 100 ]; then
-    socket="/tmp/teclado-$(printf '%s' "$dir" | cksum | cut -d' ' -f1).sock"
+    socketdir=$(mktemp -d /tmp/teclado-db.XXXXXX)
+    echo "$socketdir" > "$dir/socketdir"
+    socket=$socketdir/mysqld.sock
   fi
+  private_folder "$(dirname "$socket")"
   rm -f "$socket"
   echo "$socket" > "$dir/socket"
-  # Another server (a demo, a second checkout) may hold the port already;
-  # the tests only use the socket, so any free port will do.
-  first_port=$port
-  while (: < "/dev/tcp/127.0.0.1/$port") 2> /dev/null; do
-    port=$((port + 1))
-    if [ $port -gt $((first_port + 100)) ]; then
-      echo "no free port from $first_port to $port on 127.0.0.1" >&2
-      exit 1
-    fi
-  done
-  echo "$port" > "$dir/port"
+  network=(--skip-networking)
+  rm -f "$dir/port"
+  if [ -n "$port" ]; then
+    # Another server (a demo, a second checkout) may hold the port already;
+    # any free one will do.
+    first_port=$port
+    while (: < "/dev/tcp/127.0.0.1/$port") 2> /dev/null; do
+      port=$((port + 1))
+      if [ $port -gt $((first_port + 100)) ]; then
+        echo "no free port from $first_port to $port on 127.0.0.1" >&2
+        exit 1
+      fi
+    done
+    echo "$port" > "$dir/port"
+    network=(--port="$port" --bind-address=127.0.0.1)
+  fi
   # --force: without it a machine that cannot look up its own name (no
   # /etc/hosts, as in a fresh chroot) gets no data folder at all.
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
     --force \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
-    --port="$port" --bind-address=127.0.0.1 --skip-log-bin --pid-file="$dir/mysqld.pid" \
+    "${network[@]}" --secure-file-priv="$dir/files" --skip-log-bin --pid-file="$dir/mysqld.pid" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
   # Recorded now, not when mariadbd gets to it, so that a stop during start-up
   # (a Ctrl-C in the demo) still finds the server.
@@ -88,19 +127,20 @@ start)
   sql() { mariadb --no-defaults --socket="$socket" -uroot "$@"; }
   sql < "$schema"
   if [ "$user" != root ]; then
-    sql -e "CREATE USER '$user'@'localhost' IDENTIFIED BY '$password';
-            GRANT INSERT ON embarcados.estado TO '$user'@'localhost';"
+    sql -e "CREATE USER '$sql_user'@'localhost' IDENTIFIED BY '$sql_password';
+            GRANT INSERT ON embarcados.estado TO '$sql_user'@'localhost';"
   fi
   # ALTER USER with the native plugin alone: SET PASSWORD would leave the
   # unix-socket login open besides the password.
   sql -e "ALTER USER 'root'@'localhost' IDENTIFIED VIA mysql_native_password
-          USING PASSWORD('$password');"
-  echo "private MariaDB up: socket $socket, port $port, data $dir/data"
+          USING PASSWORD('$sql_password');"
+  echo "private MariaDB up: socket $socket, ${port:+port $port, }data $dir/data"
   ;;
 stop)
   [ -d "$dir" ] || exit 0
   stop_server
   [ -f "$dir/socket" ] && rm -f "$(cat "$dir/socket")"
+  if [ -f "$dir/socketdir" ]; then rm -rf "$(cat "$dir/socketdir")"; rm -f "$dir/socketdir"; fi
   echo "private MariaDB in $dir stopped"
   ;;
 *)

@@ -5,7 +5,8 @@
 #             for the kernel's GPIO device (tests/fake_gpiochip.cpp)
 #   wiringpi  build-wiringpi against a stand-in libwiringPi built into a
 #             temporary prefix (tests/wiringpi-standin), run once; gpio.h
-#             must refuse a wiringPi.h that disagrees with it; and
+#             must refuse a wiringPi.h that disagrees with it; its unit must
+#             allow wiringPi's devices and score 3.0 or lower; and
 #             build-wiringpi-missing must stop at configure, saying why
 set -euo pipefail
 
@@ -42,6 +43,17 @@ cat "$prefix/out" "$prefix/err"
 [ "$status" -eq 1 ] || fail "expected exit status 1 when wiringPiSetup fails, got $status"
 [ "$(cat "$prefix/out")" = "Estamos testando os pinos" ] || fail "unexpected standard output"
 [ "$(cat "$prefix/err")" = "wiringPi stand-in: no Raspberry Pi here" ] || fail "unexpected standard error"
+
+# The wiringpi build's unit opens wiringPi's memory devices instead of the
+# GPIO character devices, and must still be as narrow as the packaged one.
+unit=build-wiringpi/teclado.service
+grep -qx 'DeviceAllow=/dev/gpiomem rw' "$unit" && ! grep -q 'char-gpiochip' "$unit" \
+  || fail "$unit does not allow wiringPi's /dev/gpiomem alone"
+score=$(systemd-analyze security --offline=true "$unit" 2>&1 |
+          sed -n 's/.*Overall exposure level for teclado.service: \([0-9.]*\).*/\1/p')
+echo "figure: wiringpi build's teclado.service exposure (systemd-analyze security --offline=true): $score"
+[ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
+  || fail "$unit exposure '$score', expected 3.0 or lower"
 
 # A wiringPi.h that disagrees with gpio.h on a signature or a value must
 # stop the build of the scanner.

@@ -19,7 +19,6 @@ from collections import Counter
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
-BASE_PORT = int(os.environ.get("TECLADO_FAULTS_DB_PORT", "33340"))
 # The recorder's time limits the binary was built with, in seconds.
 CONNECT_LIMIT = int(os.environ.get("TECLADO_DB_CONNECT_TIMEOUT", "3"))
 READ_LIMIT = int(os.environ.get("TECLADO_DB_READ_TIMEOUT", "3"))
@@ -109,7 +108,8 @@ def private_server(name, port_offset):
     script = os.path.join(ROOT, "scripts", "private-mariadb.sh")
     # Its own socket in folder, never the shared server's path.
     env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
-    subprocess.run([script, "start", folder, str(BASE_PORT + port_offset)], check=True,
+    # Socket only: port_offset is kept for callers, no TCP port is opened.
+    subprocess.run([script, "start", folder], check=True,
                    stdout=subprocess.DEVNULL, timeout=120, env=env)
     try:
         with open(os.path.join(folder, "socket")) as f:
