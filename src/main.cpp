@@ -3,6 +3,7 @@
 // it is killed.
 #include "teclado.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main()
@@ -11,6 +12,11 @@ int main()
     // ever stops by being killed, and a block buffer would lose its tail.
     static char buffer[BUFSIZ];
     setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
+
+    // A reader of the console that goes away (teclado | head -1, a closed
+    // terminal) must not end the program: printing then fails and every
+    // event is still recorded.
+    signal(SIGPIPE, SIG_IGN);
 
     // Without its GPIO lines the scan would run blind for ever; exiting
     // lets a service manager see the failure and retry.

@@ -3,8 +3,12 @@
 
 // Stores (tecla, estado, data, ms) as a row of estado over a connection of
 // its own, opened and closed within the call. Prints one status line:
-// "Estamos conectados ao banco de dados" or "Falha de conexao", and after a
-// connection, "Falha ao gravar: <reason>" if the row was not stored.
-// estado and data are only read during the call. Returns in every case,
-// within the time limits of config.h.
+// "Estamos conectados ao banco de dados" or "Falha de conexao" (with the
+// client library's reason as a "teclado: banco de dados: ..." line on
+// standard error), and after a connection, "Falha ao gravar: <reason>" if
+// the row was not stored, or "Gravacao incerta: <reason>" if the link was
+// lost or timed out after the statement was sent, so the row may or may
+// not be there. estado and data are only read during the call. Returns in
+// every case, within BANCO_LIMITE_CONEXAO_S + BANCO_LIMITE_ESCRITA_S +
+// BANCO_LIMITE_LEITURA_S of config.h, whatever the server does.
 void inserirnatabela(int tecla, const char *estado, const char *data, int ms);

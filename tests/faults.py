@@ -1,26 +1,31 @@
 #!/usr/bin/env python3
 """The real teclado binary while its database server fails under it: shut
-down and started again, hung, its table dropped, and the program itself
-killed in a burst of events. It must report every event, keep scanning, say
-what became of each recording, and store again once the server is back,
-without a restart.
+down and started again, hung, trickling, refusing, its table dropped, the
+program itself killed in a burst of events, and its console's reader gone.
+It must report every event, keep scanning, say what became of each
+recording, and store again once the server is back, without a restart.
 
 usage: faults.py CASE [emulator ...] path/to/teclado
-CASE: outage | hung-stopped | hung-silent | table-dropped | killed
-All but 'killed' start a server of their own; 'killed' uses MYSQL_UNIX_PORT.
+CASE: outage | hung-stopped | hung-silent | hung-trickling | refusing |
+      table-dropped | killed | console-closed
+'killed' and 'console-closed' use MYSQL_UNIX_PORT; the others start a server
+of their own.
 """
+import contextlib
 import os
 import random
 import signal
 import socket as sockets
+import subprocess
 import sys
+import threading
 import time
 
 from teclado_run import (CONNECTED, CONNECT_LIMIT, KEYS, NO_CONNECTION, NO_TABLE, READ_LIMIT,
-                         ROOT, WRITE_LIMIT, Teclado, bring_back_server, check, check_phases,
-                         check_rows, console_events, drive, private_server, rows, run_case,
-                         server_pid, shut_down_server, socket_link, sql, taps, transitions,
-                         wait_rows, wait_threads_connected)
+                         ROOT, START_LINE, WRITE_LIMIT, Teclado, bring_back_server, check,
+                         check_phases, check_rows, console_events, drive, private_server, rows,
+                         run_case, server_pid, shut_down_server, socket_link, sql, taps,
+                         transitions, wait_rows, wait_threads_connected)
 
 # The longest one recording may take: reaching the server, sending, answering.
 RECORDING_LIMIT = CONNECT_LIMIT + WRITE_LIMIT + READ_LIMIT
@@ -67,42 +72,45 @@ def outage(command):
     phased(command, "outage", 0, during, [NO_CONNECTION], fault)
 
 
-def hung(command, case, port_offset, kind, hang, link=False):
+def hung(command, case, port_offset, kind, hang, slow=True, link=False):
     """hang(folder, socket) hangs the server and returns what ends it. While
-    it hangs, a key is pressed, and released as soon as the press is
-    reported: the release can only be seen once the scan is back, so the
-    time between the two reports is how long the keypad was blind."""
-    def reported(program, action, seconds):
-        """When the report of action's event arrived, or None."""
-        if not check(program.act(action, seconds, finished=False),
-                     f"'{action}' not reported within {seconds} s"):
-            return None
-        with program.changed:
-            return max(t for t, line in zip(program.arrived, program.lines)
-                       if line.startswith("Botao "))
+    it hangs, a key is tapped twice, each action sent as soon as the one
+    before is reported: an action can only be seen once the scan is back, so
+    the time between two reports is how long the keypad was blind for the
+    first's event. With slow, the fault must make the recorder wait for its
+    connect limit; else it must not wait at all."""
+    during = taps([6, 6])
 
     def fault(folder, socket, program):
         end_hang = hang(folder, socket)
+        reported = []
         try:
-            pressed = reported(program, "press 6", 10)
-            released = pressed and reported(program, "release 6", 2 * RECORDING_LIMIT + 10)
-            if not released:
-                return f"{kind}: blind: none"
-            blind = released - pressed
-            # Still hung: the release's recording must fail too.
+            for action in during:
+                if not check(program.act(action, RECORDING_LIMIT + 10, finished=False),
+                             f"'{action}' not reported within {RECORDING_LIMIT + 10} s"):
+                    break
+                with program.changed:
+                    reported.append(max(t for t, line in zip(program.arrived, program.lines)
+                                        if line.startswith("Botao ")))
+            # Still hung: the last event's recording must fail too.
             check(program.wait(lambda t: t.statuses >= t.reports, RECORDING_LIMIT + 10),
-                  "release 6 never got its recorder's line")
+                  f"'{during[-1]}' never got its recorder's line")
         finally:
             end_hang()
+        blind = [b - a for a, b in zip(reported, reported[1:])]
+        if not blind:
+            return f"{kind}: blind per event: none measured"
         # Below the connect limit the fault did not bite; above all three
-        # the recorder waited longer than it may.
-        check(CONNECT_LIMIT - 0.5 <= blind <= RECORDING_LIMIT + 1.5,
-              f"keypad blind for {blind:.2f} s, expected {CONNECT_LIMIT} s to "
-              f"{RECORDING_LIMIT} s (the recorder's limits)")
-        return (f"{kind}: blind: {blind:.2f} s (limits: connect {CONNECT_LIMIT} s, "
-                f"write {WRITE_LIMIT} s, read {READ_LIMIT} s)")
+        # the event's deadline did not hold.
+        low, high = (CONNECT_LIMIT - 0.5, RECORDING_LIMIT + 1.5) if slow else (0, 1.5)
+        check(all(low <= b <= high for b in blind),
+              f"keypad blind for {', '.join(f'{b:.2f}' for b in blind)} s, expected "
+              f"{low} s to {high} s each (limits: connect {CONNECT_LIMIT} s, write "
+              f"{WRITE_LIMIT} s, read {READ_LIMIT} s)")
+        return (f"{kind}: blind per event: worst {max(blind):.2f} s of {len(blind)} "
+                f"(limits: connect {CONNECT_LIMIT} s, write {WRITE_LIMIT} s, read {READ_LIMIT} s)")
 
-    phased(command, case, port_offset, taps([6]), [NO_CONNECTION], fault, link)
+    phased(command, case, port_offset, during, [NO_CONNECTION], fault, link)
 
 
 def hung_stopped(command):
@@ -135,6 +143,62 @@ def hung_silent(command):
     hung(command, "hung-silent", 10, "silent listener", hang, link=True)
 
 
+def in_place_of_server(folder, socket, serve):
+    """Takes the server's place behind the program's link with a unix socket
+    of the test's own; serve(listener, stop) runs in a thread until stop is
+    set. Returns what puts the server back."""
+    path = os.path.join(folder, "teclado.sock")
+    os.unlink(path)
+    listener = sockets.socket(sockets.AF_UNIX, sockets.SOCK_STREAM)
+    listener.bind(path)
+    stop = threading.Event()
+    thread = threading.Thread(target=serve, args=(listener, stop), daemon=True)
+    thread.start()
+
+    def end():
+        stop.set()
+        thread.join(10)
+        listener.close()
+        socket_link(folder, socket)
+    return end
+
+
+def hung_trickling(command):
+    """A listener that answers each connection with the start of a server's
+    greeting, one byte every 2 s: each read gets its byte within the client
+    library's read limit, so only a deadline for the whole event ends it."""
+    greeting = b"\x5b\x00\x00\x00\x0a5.5.5-10.11.6-MariaDB\x00" + bytes(64)
+
+    def trickle(connection, stop):
+        with connection:
+            for byte in greeting:
+                try:
+                    connection.send(bytes([byte]))
+                except OSError:
+                    return  # the program gave up
+                if stop.wait(2):
+                    return
+
+    def serve(listener, stop):
+        listener.listen(16)
+        listener.settimeout(0.1)
+        while not stop.is_set():
+            with contextlib.suppress(sockets.timeout):
+                connection, _ = listener.accept()
+                threading.Thread(target=trickle, args=(connection, stop), daemon=True).start()
+
+    hung(command, "hung-trickling", 35, "trickling server",
+         lambda folder, socket: in_place_of_server(folder, socket, serve), link=True)
+
+
+def refusing(command):
+    """A socket bound in the server's place and never listening: every
+    connection is refused at once, and the scan must not wait at all."""
+    hung(command, "refusing", 40, "refusing server",
+         lambda folder, socket: in_place_of_server(folder, socket, lambda l, stop: None),
+         slow=False, link=True)
+
+
 def table_dropped(command):
     during = taps([3, 9])
 
@@ -149,10 +213,12 @@ def table_dropped(command):
 
 
 def killed(command):
-    """SIGKILL at a different moment of a burst, a few times over: every row
-    is whole and was reported, no console line the program wrote is lost,
-    and its connection goes with it."""
+    """SIGKILL at a different moment of a burst, a few times over, most of
+    them inside a statement, which a trigger makes last slow_insert s: every
+    row is whole and was reported, no console line the program wrote is
+    lost, and its connection goes with it."""
     socket = os.environ["MYSQL_UNIX_PORT"]
+    slow_insert = 0.1
     # Waits long enough for each change to be seen at a visit of its row,
     # short enough that the kill finds the program busy.
     burst = []
@@ -160,46 +226,114 @@ def killed(command):
         key = KEYS[(i * 5) % 16]
         burst += [f"press {key}", "wait 20", f"release {key}", "wait 20"]
     driven = transitions(burst)
-    for run in range(4):
-        sql(socket, "TRUNCATE TABLE embarcados.estado")
-        threads = wait_threads_connected(socket, 0)
-        kill_after = 8 + 9 * run
-        program = Teclado(command, socket)
-        try:
-            program.send("\n".join(burst) + "\n")
-            check(program.wait(lambda t: t.reports >= kill_after, 30),
-                  f"run {run}: {program.reports} reports, waited for {kill_after}")
-            # Somewhere inside an event: its report, the 1 ms pause or the
-            # recording.
-            time.sleep(random.uniform(0, 0.006))
-        finally:
-            running = program.stop()
-        events = console_events(program, running)
-        got = [(e["key"], e["state"]) for e in events]
-        check(got == driven[:len(got)],
-              f"run {run}: events {got} are not the first {len(got)} driven: {driven[:len(got)]}")
-        # A row cut short differs from its event's report.
-        table = rows(socket)
-        reported = [(e["key"], e["state"] + " ", e["date"] + "\n", e["ms"]) for e in events]
-        # The status line is printed before the INSERT is sent, so a row can
-        # exist only for an event whose status line is on the console.
-        recorded = sum(1 for e in events if e["status"] == [CONNECTED])
-        check(table == reported[:len(table)] and len(table) in (recorded, recorded - 1),
-              f"run {run}: rows\n  {table}\nare not the reported events\n  {reported}\n"
-              f"(all but at most the last of the {recorded} with '{CONNECTED}')")
-        check(all(e["status"] == [CONNECTED] for e in events[:-1]),
-              f"run {run}: an event before the last lacks its status line")
-        left = wait_threads_connected(socket, threads)
-        check(left == threads, f"run {run}: {left} client threads on the server after the "
-                               f"kill, {threads} before")
-        where = ("no event" if not events else "before its status line" if not events[-1]["status"]
-                 else "after its row was stored" if len(table) == len(events)
-                 else "after its status line, row not stored")
-        print(f"figure: kill {run}: {len(events)} events, {len(table)} rows, killed {where}")
+    inside = 0
+    sql(socket, "DROP TRIGGER IF EXISTS embarcados.teclado_lento")
+    sql(socket, "CREATE TRIGGER embarcados.teclado_lento BEFORE INSERT ON embarcados.estado "
+                f"FOR EACH ROW SET @x = SLEEP({slow_insert})")
+    try:
+        for run in range(4):
+            sql(socket, "TRUNCATE TABLE embarcados.estado")
+            threads = wait_threads_connected(socket, 0)
+            kill_after = 8 + 9 * run
+            program = Teclado(command, socket)
+            try:
+                program.send("\n".join(burst) + "\n")
+                # The first run is killed anywhere inside an event, the
+                # others inside its statement: after its status line, which
+                # is printed just before the INSERT is sent.
+                counter = "reports" if run == 0 else "statuses"
+                check(program.wait(lambda t: getattr(t, counter) >= kill_after, 30),
+                      f"run {run}: {getattr(program, counter)} {counter}, waited for {kill_after}")
+                time.sleep(random.uniform(0, 0.006) if run == 0
+                           else random.uniform(0.1, 0.7) * slow_insert)
+                killed_at = time.monotonic()
+            finally:
+                running = program.stop()
+            events = console_events(program, running)
+            # The server ends the statement of a killed client before it
+            # lets go of its connection: only then is the table final.
+            left = wait_threads_connected(socket, threads)
+            check(left == threads, f"run {run}: {left} client threads on the server after "
+                                   f"the kill, {threads} before")
+            got = [(e["key"], e["state"]) for e in events]
+            check(got == driven[:len(got)], f"run {run}: events {got} are not the first "
+                                            f"{len(got)} driven: {driven[:len(got)]}")
+            # A row cut short differs from its event's report.
+            table = rows(socket)
+            reported = [(e["key"], e["state"] + " ", e["date"] + "\n", e["ms"]) for e in events]
+            # The status line is printed before the INSERT is sent, so a row
+            # can exist only for an event whose status line is on the console.
+            recorded = sum(1 for e in events if e["status"] == [CONNECTED])
+            check(table == reported[:len(table)] and len(table) in (recorded, recorded - 1),
+                  f"run {run}: rows\n  {table}\nare not the reported events\n  {reported}\n"
+                  f"(all but at most the last of the {recorded} with '{CONNECTED}')")
+            check(all(e["status"] == [CONNECTED] for e in events[:-1]),
+                  f"run {run}: an event before the last lacks its status line")
+            row = "row stored" if len(table) == len(events) else "no row"
+            if not events:
+                where = "no event"
+            elif not events[-1]["status"]:
+                where = "before its status line, no row"
+            else:
+                with program.changed:
+                    status_at = program.arrived[events[-1]["line"] + 2
+                                                + (events[-1]["state"] == "OFF")]
+                into = killed_at - status_at
+                # Sent right after its status line, the INSERT lasts at
+                # least slow_insert on the server.
+                if into < slow_insert:
+                    inside += 1
+                    where = f"{into * 1000:.0f} ms into its statement, {row}"
+                else:
+                    where = f"{into * 1000:.0f} ms after its status line, {row}"
+            print(f"figure: kill {run}: {len(events)} events, {len(table)} rows, killed {where}")
+    finally:
+        sql(socket, "DROP TRIGGER IF EXISTS embarcados.teclado_lento")
+    print(f"figure: kills inside a statement (INSERT made to last {slow_insert * 1000:.0f} ms): "
+          f"{inside} of 4")
+
+
+def console_closed(command):
+    """The console's reader goes away after the start line, as with
+    teclado | head -1: printing fails from then on, and the program must
+    still scan and store every event. Driven by the rows, the only sign of
+    progress left."""
+    socket = os.environ["MYSQL_UNIX_PORT"]
+    sql(socket, "TRUNCATE TABLE embarcados.estado")
+    actions = taps([5, 44])
+    program = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=dict(os.environ, MYSQL_UNIX_PORT=socket))
+    try:
+        first = program.stdout.readline()
+        program.stdout.close()
+        for count, action in enumerate(actions, 1):
+            with contextlib.suppress(BrokenPipeError):
+                program.stdin.write(f"{action}\n".encode())
+                program.stdin.flush()
+            if not check(wait_rows(socket, count) == count, f"no row for '{action}' within 10 s"):
+                break
+    finally:
+        running = program.poll() is None
+        if running:
+            program.kill()
+        program.wait(timeout=60)
+        err = program.stderr.read()
+        with contextlib.suppress(BrokenPipeError):
+            program.stdin.close()
+    check(first == (START_LINE + "\n").encode(), f"first console line {first!r}")
+    check(running, f"teclado ended with status {program.returncode} once its console's reader "
+                   "was gone")
+    check(err == b"", f"standard error: {err[:300]!r}")
+    got = [(key, state) for key, state, _, _ in rows(socket)]
+    wanted = [(key, state + " ") for key, state in transitions(actions)]
+    check(got == wanted, f"rows {got}, expected {wanted}")
+    print(f"figure: console closed: {len(got)} of {len(actions)} events stored, program "
+          f"{'still running' if running else f'ended with status {program.returncode}'}")
 
 
 CASES = {"outage": outage, "hung-stopped": hung_stopped, "hung-silent": hung_silent,
-         "table-dropped": table_dropped, "killed": killed}
+         "hung-trickling": hung_trickling, "refusing": refusing, "table-dropped": table_dropped,
+         "killed": killed, "console-closed": console_closed}
 
 
 if __name__ == "__main__":
