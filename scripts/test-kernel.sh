@@ -9,7 +9,7 @@
 # Everything lands in build-kernel/: the cross-build, the Debian packages
 # (fetched with apt-get download into build-kernel/debs once, and unpacked
 # with dpkg-deb, never installed), the guest's tree, the initramfs and the
-# guest's console, console.log.
+# guest's console, console.log, and QEMU's own messages, qemu.log.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -100,7 +100,8 @@ rm -f "$log"
 booted=$SECONDS
 qemu-system-arm -M raspi2b -kernel "$vmlinuz" -dtb "$dtb" -initrd $build/initramfs.cpio \
   -append "console=ttyAMA0,115200 rdinit=/init maxcpus=1 panic=-1 iomem=relaxed quiet" \
-  -icount shift=7,sleep=off -no-reboot -display none -monitor none -serial "file:$log" &
+  -icount shift=7,sleep=off -no-reboot -display none -monitor none -serial "file:$log" \
+  2> $build/qemu.log &
 qemu=$!
 trap 'kill $qemu 2>/dev/null || true' EXIT
 end_line='---- end of the guest'"'"'s checks'
@@ -132,6 +133,7 @@ echo "figure: kernel stage: $((SECONDS - started)) s, of which the guest from bo
 if [ ${#missing[@]} -gt 0 ] || grep -q '^FAIL ' <<< "$results"; then
   echo "test-kernel: failed; no PASS for: ${missing[*]:-(none missing)}; the guest's console ($log):" >&2
   tr -d '\r' < "$log" | tail -n 60 >&2
+  cat $build/qemu.log >&2
   exit 1
 fi
 echo "test-kernel: all $(grep -c '^PASS ' <<< "$results") checks passed"
