@@ -32,7 +32,9 @@ void pinMode(int pin, int mode);
 void pullUpDnControl(int pin, int pud);
 void digitalWrite(int pin, int value);
 // Returns the level read: LOW or HIGH (a backend may return anything else
-// on a fault; callers treat it as neither).
+// on a fault; callers treat it as neither). The chardev backend instead
+// says on standard error that the line failed and exits with status 1, on
+// a failed read, write or pin set-up alike.
 int digitalRead(int pin);
 // Pauses for at least ms milliseconds.
 void delay(unsigned int ms);

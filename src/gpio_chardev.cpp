@@ -9,11 +9,18 @@
 // Each pin is a line request of its own, claimed by wiringPiSetup() and
 // held until the process ends: no other program can drive a keypad line
 // while teclado scans, and a failure concerns one named pin.
+//
+// The header's lines are found by what identifies them: the SoC's GPIO chip
+// by its label, whatever its gpiochipN number, and the BCM GPIO number as
+// the line offset. Line names differ from board to board and serve only
+// where no known chip is present. A line that fails once the scan runs
+// ends the program with status 1.
 #include "gpio.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -28,23 +35,39 @@ constexpr int PINOS = 8;
 // Pull never set on the pin: the line's bias is left as the board has it.
 constexpr int SEM_PUXADA = -1;
 
-// wiringPi pin -> the line's name on the header, and the state the line is
-// claimed in: rows driven low and columns pulled down from the first
-// moment, so between the claim and the pin set-up no row floats and no
-// column reads noise. The line is looked up by name on every chip: the
-// header's chip number is not stable (on a Pi 5 it moved from gpiochip4 to
-// gpiochip0 with kernel 6.6.47).
+// Names a board's device tree may give one line; the rest of the slots empty.
+constexpr int NOMES_MAX = 2;
+
+// wiringPi pin -> the header line by its BCM GPIO number, which is its
+// offset on the SoC's GPIO chip on every Raspberry Pi; and the state the
+// line is claimed in: rows driven low and columns pulled down from the
+// first moment, so between the claim and the pin set-up no row floats and
+// no column reads noise. The names are only for a chip teclado does not
+// know: they are documentation, and differ by board (Debian's trees call
+// BCM 4 GPIO_GCLK on most boards and GPIO4 on the compute module I/O
+// boards, BCM 27 CAM_GPIO0 on the first Model A).
 struct pino_da_placa {
-    const char *linha;
+    unsigned int bcm;
+    const char *nomes[NOMES_MAX];
     int modo;
     int puxada;
 };
 const pino_da_placa placa[PINOS] = {
-    {"GPIO17", INPUT, PUD_DOWN},    {"GPIO18", INPUT, PUD_DOWN},
-    {"GPIO27", INPUT, PUD_DOWN},    {"GPIO22", INPUT, PUD_DOWN},
-    {"GPIO23", OUTPUT, SEM_PUXADA}, {"GPIO24", OUTPUT, SEM_PUXADA},
-    {"GPIO25", OUTPUT, SEM_PUXADA}, {"GPIO4", OUTPUT, SEM_PUXADA},
+    {17, {"GPIO17"}, INPUT, PUD_DOWN},
+    {18, {"GPIO18"}, INPUT, PUD_DOWN},
+    {27, {"GPIO27", "CAM_GPIO0"}, INPUT, PUD_DOWN},
+    {22, {"GPIO22"}, INPUT, PUD_DOWN},
+    {23, {"GPIO23"}, OUTPUT, SEM_PUXADA},
+    {24, {"GPIO24"}, OUTPUT, SEM_PUXADA},
+    {25, {"GPIO25"}, OUTPUT, SEM_PUXADA},
+    {4, {"GPIO4", "GPIO_GCLK"}, OUTPUT, SEM_PUXADA},
 };
+constexpr unsigned int MAIOR_BCM = 27;
+
+// The labels the kernel's drivers give the SoC's GPIO chip: Pi 1, 2, 3 and
+// Zero; Pi 4, 400 and CM4; Pi 5 (the RP1, gpiochip0 from kernel 6.6.47 on,
+// gpiochip4 before).
+const char *const chips_da_soc[] = {"pinctrl-bcm2835", "pinctrl-bcm2711", "pinctrl-rp1"};
 
 // Chip numbers tried. They are not dense (a Pi 5 on kernel 6.6.47 or newer
 // has gpiochip0 and gpiochip10 to 13), so a missing number does not end
@@ -53,19 +76,27 @@ constexpr int CHIPS_MAX = 64;
 
 const char *const CONSUMIDOR = "teclado";
 
-// Where each pin's line was found.
-struct linha_achada {
-    bool achada;
-    int chip;
-    unsigned int offset;
-    char consumidor[GPIO_MAX_NAME_SIZE + 1]; // who holds it, if anyone
+// The chips found, each once: on a Pi 5 /dev/gpiochip4 is a link to
+// gpiochip0, and the kernel's name for the chip tells the two apart.
+struct chip_visto {
+    int numero;
+    char nome[GPIO_MAX_NAME_SIZE + 1];
+    char rotulo[GPIO_MAX_NAME_SIZE + 1];
+    unsigned int linhas;
 };
-linha_achada achadas[PINOS];
+chip_visto vistos[CHIPS_MAX];
+int num_vistos;
 
-// What kept a chip from being read, for when a line is not found.
+// The chip all eight lines are on, and each pin's offset there.
+int chip_das_linhas = -1;
+unsigned int offset_do_pino[PINOS];
+
+// What kept a chip from being read, for when the lines are not found.
 int chips_presentes;
 int chip_recusado = -1;
 int erro_do_chip;
+// The pin that was missing on the chip that had the most of them by name.
+int pino_que_faltou;
 
 int fd_linha[PINOS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 int modo[PINOS];
@@ -114,11 +145,18 @@ void anotar_recusa(int chip, int erro)
     }
 }
 
-// Reads the name of every line of every chip and notes where each pin's
-// line is.
-void procurar_linhas()
+bool rotulo_da_soc(const char *rotulo)
 {
-    memset(achadas, 0, sizeof achadas);
+    for (const char *r : chips_da_soc)
+        if (strcmp(rotulo, r) == 0)
+            return true;
+    return false;
+}
+
+// Notes every chip that can be read, each once.
+void ver_chips()
+{
+    num_vistos = 0;
     chips_presentes = 0;
     chip_recusado = -1;
     erro_do_chip = 0;
@@ -132,35 +170,91 @@ void procurar_linhas()
             continue;
         }
         chips_presentes++;
-        gpiochip_info info_chip;
-        memset(&info_chip, 0, sizeof info_chip);
-        if (ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info_chip) < 0) {
-            anotar_recusa(chip, errno);
-            close(fd);
+        gpiochip_info info;
+        memset(&info, 0, sizeof info);
+        int erro = ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0 ? errno : 0;
+        close(fd);
+        if (erro != 0) {
+            anotar_recusa(chip, erro);
             continue;
         }
-        for (unsigned int offset = 0; offset < info_chip.lines; offset++) {
+        bool repetido = false;
+        for (int i = 0; i < num_vistos; i++)
+            repetido |= strncmp(vistos[i].nome, info.name, sizeof info.name) == 0;
+        if (repetido)
+            continue;
+        chip_visto &v = vistos[num_vistos++];
+        v.numero = chip;
+        v.linhas = info.lines;
+        snprintf(v.nome, sizeof v.nome, "%.*s", static_cast<int>(sizeof info.name), info.name);
+        snprintf(v.rotulo, sizeof v.rotulo, "%.*s", static_cast<int>(sizeof info.label), info.label);
+    }
+}
+
+// Where no known chip is: the first chip that has all eight lines by name,
+// each pin on the line with its most usual name. All eight on one chip,
+// because another chip's line of the same name (the firmware's expander
+// has a CAM_GPIO0) is not on the header.
+void procurar_por_nome()
+{
+    int mais_achados = 0;
+    pino_que_faltou = 0;
+    for (int i = 0; i < num_vistos && chip_das_linhas < 0; i++) {
+        int fd = abrir_chip(vistos[i].numero);
+        if (fd < 0) {
+            anotar_recusa(vistos[i].numero, errno);
+            continue;
+        }
+        int ordem[PINOS]; // which of the pin's names was found; NOMES_MAX: none
+        for (int &o : ordem)
+            o = NOMES_MAX;
+        for (unsigned int offset = 0; offset < vistos[i].linhas; offset++) {
             gpio_v2_line_info info;
             memset(&info, 0, sizeof info);
             info.offset = offset;
             if (ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0) {
-                anotar_recusa(chip, errno);
+                anotar_recusa(vistos[i].numero, errno);
                 break;
             }
-            for (int pin = 0; pin < PINOS; pin++) {
-                linha_achada &a = achadas[pin];
-                if (a.achada || strncmp(info.name, placa[pin].linha, sizeof info.name) != 0)
-                    continue;
-                a.achada = true;
-                a.chip = chip;
-                a.offset = offset;
-                if (info.flags & GPIO_V2_LINE_FLAG_USED)
-                    snprintf(a.consumidor, sizeof a.consumidor, "%.*s",
-                             static_cast<int>(sizeof info.consumer), info.consumer);
-            }
+            for (int pin = 0; pin < PINOS; pin++)
+                for (int n = 0; n < ordem[pin] && placa[pin].nomes[n] != nullptr; n++)
+                    if (strncmp(info.name, placa[pin].nomes[n], sizeof info.name) == 0) {
+                        ordem[pin] = n;
+                        offset_do_pino[pin] = offset;
+                    }
         }
         close(fd);
+        int achados = 0;
+        int faltou = -1;
+        for (int pin = 0; pin < PINOS; pin++) {
+            if (ordem[pin] < NOMES_MAX)
+                achados++;
+            else if (faltou < 0)
+                faltou = pin;
+        }
+        if (faltou < 0)
+            chip_das_linhas = vistos[i].numero;
+        else if (achados > mais_achados) {
+            mais_achados = achados;
+            pino_que_faltou = faltou;
+        }
     }
+}
+
+// Finds the chip of the header's lines: the SoC's by its label, else by the
+// lines' names.
+void procurar_linhas()
+{
+    chip_das_linhas = -1;
+    ver_chips();
+    for (int i = 0; i < num_vistos && chip_das_linhas < 0; i++)
+        if (rotulo_da_soc(vistos[i].rotulo) && vistos[i].linhas > MAIOR_BCM) {
+            chip_das_linhas = vistos[i].numero;
+            for (int pin = 0; pin < PINOS; pin++)
+                offset_do_pino[pin] = placa[pin].bcm;
+        }
+    if (chip_das_linhas < 0)
+        procurar_por_nome();
 }
 
 // The line's configuration as the pin's mode, pull and level say.
@@ -184,22 +278,44 @@ void montar_config(int pin, gpio_v2_line_config *config)
     }
 }
 
+__attribute__((format(printf, 2, 3))) void reclamar(int pin, const char *fmt, ...)
+{
+    fprintf(stderr, "teclado: pino %d (GPIO%u): ", pin, placa[pin].bcm);
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
+    fputc('\n', stderr);
+}
+
+// Once the scan runs, a line that fails (driver unbound, device gone) would
+// leave it blind while the service looks healthy: say so and exit, so the
+// service manager restarts the program.
+[[noreturn]] void perder_linha(int pin, const char *acao, int erro)
+{
+    reclamar(pin, "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
+                  "o programa termina",
+             offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
+    exit(1);
+}
+
 void reconfigurar(int pin)
 {
     gpio_v2_line_config config;
     montar_config(pin, &config);
-    ioctl(fd_linha[pin], GPIO_V2_LINE_SET_CONFIG_IOCTL, &config);
+    if (ioctl(fd_linha[pin], GPIO_V2_LINE_SET_CONFIG_IOCTL, &config) < 0)
+        perder_linha(pin, "configurar", errno);
 }
 
 // Claims the pin's line; returns 0, or the errno of what failed.
 int requisitar(int pin)
 {
-    int chip = abrir_chip(achadas[pin].chip);
+    int chip = abrir_chip(chip_das_linhas);
     if (chip < 0)
         return errno;
     gpio_v2_line_request pedido;
     memset(&pedido, 0, sizeof pedido);
-    pedido.offsets[0] = achadas[pin].offset;
+    pedido.offsets[0] = offset_do_pino[pin];
     pedido.num_lines = 1;
     snprintf(pedido.consumer, sizeof pedido.consumer, "%s", CONSUMIDOR);
     montar_config(pin, &pedido.config);
@@ -219,47 +335,90 @@ void liberar()
     }
 }
 
-__attribute__((format(printf, 2, 3))) void reclamar(int pin, const char *fmt, ...)
-{
-    fprintf(stderr, "teclado: pino %d (%s): ", pin, placa[pin].linha);
-    va_list args;
-    va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
-    va_end(args);
-    fputc('\n', stderr);
-}
-
 const char *const PRECISA_DE_ACESSO =
     "o usuario precisa de acesso a /dev/gpiochip* (por exemplo, o grupo gpio)";
 
-void explicar_linha_nao_achada(int pin)
+// Appends to texto (of tamanho bytes) while it fits; false once it did not.
+__attribute__((format(printf, 3, 4))) bool anexar(char *texto, size_t tamanho, const char *fmt, ...)
 {
-    if (chip_recusado >= 0 && sem_permissao(erro_do_chip))
+    size_t usado = strlen(texto);
+    va_list args;
+    va_start(args, fmt);
+    int n = vsnprintf(texto + usado, tamanho - usado, fmt, args);
+    va_end(args);
+    if (n < 0 || static_cast<size_t>(n) >= tamanho - usado) {
+        texto[usado] = '\0';
+        return false;
+    }
+    return true;
+}
+
+void explicar_linhas_nao_achadas()
+{
+    int pin = pino_que_faltou;
+    if (chip_recusado >= 0 && sem_permissao(erro_do_chip)) {
         reclamar(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip_recusado,
                  nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
-    else if (chip_recusado >= 0)
+        return;
+    }
+    if (chip_recusado >= 0) {
         reclamar(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip_recusado,
                  nome_do_erro(erro_do_chip));
-    else if (chips_presentes == 0)
+        return;
+    }
+    if (chips_presentes == 0) {
         reclamar(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
                       "dispositivo de caracteres)");
-    else
-        reclamar(pin, "nenhum /dev/gpiochip* tem uma linha com esse nome");
+        return;
+    }
+    // What was looked for and what there is, so that a board of a kind not
+    // known here can be told apart from a missing driver.
+    char nomes[64] = "";
+    for (int n = 0; n < NOMES_MAX && placa[pin].nomes[n] != nullptr; n++)
+        anexar(nomes, sizeof nomes, "%s%s", n > 0 ? " ou " : "", placa[pin].nomes[n]);
+    char achados[512] = "";
+    for (int i = 0; i < num_vistos; i++)
+        if (!anexar(achados, sizeof achados, "%sgpiochip%d \"%s\" (%u linhas)", i > 0 ? ", " : "",
+                    vistos[i].numero, vistos[i].rotulo, vistos[i].linhas)) {
+            anexar(achados, sizeof achados, ", ...");
+            break;
+        }
+    reclamar(pin, "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
+                  "do teclado pelo nome (faltou %s); chips vistos: %s",
+             chips_da_soc[0], chips_da_soc[1], chips_da_soc[2], nomes, achados);
+}
+
+// Who holds a line, as the kernel reports it; empty if it cannot tell.
+void consumidor_da_linha(int pin, char *consumidor, size_t tamanho)
+{
+    consumidor[0] = '\0';
+    int fd = abrir_chip(chip_das_linhas);
+    if (fd < 0)
+        return;
+    gpio_v2_line_info info;
+    memset(&info, 0, sizeof info);
+    info.offset = offset_do_pino[pin];
+    if (ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 && (info.flags & GPIO_V2_LINE_FLAG_USED))
+        snprintf(consumidor, tamanho, "%.*s", static_cast<int>(sizeof info.consumer), info.consumer);
+    close(fd);
 }
 
 void explicar_pedido_recusado(int pin, int erro)
 {
-    const linha_achada &a = achadas[pin];
-    if (erro == EBUSY && a.consumidor[0] != '\0')
+    int chip = chip_das_linhas;
+    char consumidor[GPIO_MAX_NAME_SIZE + 1] = "";
+    if (erro == EBUSY)
+        consumidor_da_linha(pin, consumidor, sizeof consumidor);
+    if (erro == EBUSY && consumidor[0] != '\0')
         reclamar(pin, "linha ja em uso por \"%s\" em /dev/gpiochip%d (EBUSY); pare o programa que a usa",
-                 a.consumidor, a.chip);
+                 consumidor, chip);
     else if (erro == EBUSY)
-        reclamar(pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", a.chip);
+        reclamar(pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", chip);
     else if (sem_permissao(erro))
-        reclamar(pin, "sem permissao para usar a linha em /dev/gpiochip%d (%s); %s", a.chip,
+        reclamar(pin, "sem permissao para usar a linha em /dev/gpiochip%d (%s); %s", chip,
                  nome_do_erro(erro), PRECISA_DE_ACESSO);
     else
-        reclamar(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)", a.offset, a.chip,
+        reclamar(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)", offset_do_pino[pin], chip,
                  nome_do_erro(erro));
 }
 
@@ -276,12 +435,11 @@ int wiringPiSetup(void)
         nivel[pin] = LOW;
     }
     procurar_linhas();
+    if (chip_das_linhas < 0) {
+        explicar_linhas_nao_achadas();
+        return -1;
+    }
     for (int pin = 0; pin < PINOS; pin++) {
-        if (!achadas[pin].achada) {
-            explicar_linha_nao_achada(pin);
-            liberar();
-            return -1;
-        }
         int erro = requisitar(pin);
         if (erro != 0) {
             explicar_pedido_recusado(pin, erro);
@@ -317,7 +475,8 @@ void digitalWrite(int pin, int value)
     memset(&valores, 0, sizeof valores);
     valores.bits = nivel[pin] == HIGH ? 1 : 0;
     valores.mask = 1;
-    ioctl(fd_linha[pin], GPIO_V2_LINE_SET_VALUES_IOCTL, &valores);
+    if (ioctl(fd_linha[pin], GPIO_V2_LINE_SET_VALUES_IOCTL, &valores) < 0)
+        perder_linha(pin, "escrever", errno);
 }
 
 int digitalRead(int pin)
@@ -328,7 +487,7 @@ int digitalRead(int pin)
     memset(&valores, 0, sizeof valores);
     valores.mask = 1;
     if (ioctl(fd_linha[pin], GPIO_V2_LINE_GET_VALUES_IOCTL, &valores) < 0)
-        return -1;
+        perder_linha(pin, "ler", errno);
     return (valores.bits & 1) != 0 ? HIGH : LOW;
 }
 

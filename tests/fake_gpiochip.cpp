@@ -10,26 +10,40 @@
 // refused as well: requests of several lines, flags for edges, drives or
 // active-low, attributes other than output values.
 //
-// The board is a Raspberry Pi 5 as older kernels number its chips: the
-// header's 54 lines (GPIO0 .. GPIO27, then unnamed ones) on gpiochip4, an
-// unrelated chip with names of its own on gpiochip0, and nothing between,
-// so a backend that takes chip 0, stops at the first missing number or
-// matches names loosely does not find the keypad.
+// The board comes from the file FAKE_GPIO_BOARD names, one of
+// tests/gpio-boards/*.chips (made from Debian's kernel device trees by
+// make-boards.sh beside them); each line one of
+//   chip N LABEL LINES     /dev/gpiochipN, as GPIO_GET_CHIPINFO_IOCTL tells it
+//   OFFSET NAME            a name of the chip above's line (else unnamed)
+//   alias N M              /dev/gpiochipN is a link to /dev/gpiochipM
+// and '#' comments. Without the variable, or with a file it cannot read,
+// the stand-in stops the program with status 2.
 //
-// The keypad of src/sim_keypad.cpp is wired to the header: columns 0-3 on
-// GPIO17, 18, 27 and 22, rows 0-3 on GPIO23, 24, 25 and 4. Its key actions
-// come from standard input and are taken while the program sleeps with
-// clock_nanosleep() on the monotonic clock to an absolute time, which is how
-// the backend pauses. Lines start as inputs without bias: a column that is
-// not pulled down reads noise (HIGH), a row that is not driven closes no key.
+// The keypad of src/sim_keypad.cpp is wired to the header by BCM number,
+// which is the line offset on the SoC's chip (the one labelled pinctrl-*):
+// columns 0-3 on 17, 18, 27 and 22, rows 0-3 on 23, 24, 25 and 4. Its key
+// actions come from standard input and are taken while the program sleeps
+// with clock_nanosleep() on the monotonic clock to an absolute time, which
+// is how the backend pauses. Lines start as inputs without bias: a column
+// that is not pulled down reads noise (HIGH), a row that is not driven
+// closes no key.
+//
+// With FAKE_GPIO_CLAIMS naming a file, every line request and every change
+// of a line's configuration is appended to it as one line:
+//   request|config CHIP OFFSET input|output pull-down|pull-up|no-pull|as-is VALUE
+// (CHIP the chip's own number, whatever link it was opened by).
 //
 // FAKE_GPIO_FAULT selects one fault:
 //   no-chip        no /dev/gpiochip* at all (ENOENT)
 //   eacces, eperm  every /dev/gpiochip* refuses open() with that errno
-//   no-line        the line GPIO22 has no name
-//   ebusy          GPIO23 is already held by the consumer "outro-programa"
+//   unknown-label  the SoC's chip has a label no driver gives it
+//   no-line        as unknown-label, and line 27 of that chip has no name (a
+//                  Pi 3's expander still has a CAM_GPIO0)
+//   ebusy          line 23 of the SoC's chip is held by "outro-programa"
 //   request-eperm  every line request is refused with EPERM
 //   read-error     every GET_VALUES fails with EIO
+//   unbound        from the 9th on, every SET_VALUES fails with ENODEV, as
+//                  once the chip's driver is unbound
 #include "gpio.h"
 #include "sim_keypad.h"
 
@@ -48,19 +62,11 @@
 
 namespace {
 
-constexpr int HEADER_CHIP = 4;
-constexpr unsigned HEADER_LINES = 54;
-constexpr unsigned OTHER_LINES = 16;
+constexpr int MAX_CHIPS = 16;
+constexpr unsigned MAX_LINES = 64;
+constexpr int MAX_ALIASES = 4;
 
-// The empty names catch a backend that takes a name for a match when it is
-// a prefix of the one wanted.
-const char *const other_names[OTHER_LINES] = {
-    "RP1_SDA",   "RP1_SCL",   "RP1_RUN",    "SD_IOVDD_SEL", "SD_PWR_ON", "SD_CDET_N",
-    "SD_FLG_N",  "",          "2712_WAKE",  "2712_STAT_LED", "",         "",
-    "PMIC_INT",  "UART_TX_FS", "UART_RX_FS", "",
-};
-
-// The keypad's wiring: wiringPi pin (index) -> header line offset.
+// The keypad's wiring: wiringPi pin (index) -> BCM number.
 const unsigned keypad_offset[SIM_PINOS] = {17, 18, 27, 22, 23, 24, 25, 4};
 
 struct Line {
@@ -73,11 +79,21 @@ struct Line {
 
 struct Chip {
     int number;
+    char label[GPIO_MAX_NAME_SIZE];
     unsigned lines;
-    Line line[HEADER_LINES];
+    Line line[MAX_LINES];
 };
 
-Chip chips[2];
+Chip chips[MAX_CHIPS];
+int chip_count;
+Chip *header; // the SoC's chip, which the keypad is wired to
+
+struct Alias {
+    int number;
+    Chip *chip;
+};
+Alias aliases[MAX_ALIASES];
+int alias_count;
 
 // The fds handed out: a chip's (request false) or a line request's.
 struct Fd {
@@ -91,10 +107,68 @@ Fd fds[MAX_FDS];
 
 // Line requests open now: while there are any, the program is scanning.
 int open_requests;
+int writes;
 
 const char *fault = "";
+int claims_fd = -1;
 
 bool fault_is(const char *name) { return strcmp(fault, name) == 0; }
+
+__attribute__((format(printf, 1, 2), noreturn)) void give_up(const char *fmt, ...)
+{
+    fprintf(stderr, "fake_gpiochip: ");
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
+    fputc('\n', stderr);
+    _exit(2);
+}
+
+Chip *chip_numbered(int number)
+{
+    for (int i = 0; i < chip_count; i++)
+        if (chips[i].number == number)
+            return &chips[i];
+    return nullptr;
+}
+
+void read_board(const char *path)
+{
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        give_up("FAKE_GPIO_BOARD=%s: %s", path, strerror(errno));
+    char text[256];
+    int number, target;
+    unsigned lines, offset;
+    char word[GPIO_MAX_NAME_SIZE];
+    Chip *chip = nullptr;
+    for (int n = 1; fgets(text, sizeof text, f) != nullptr; n++) {
+        text[strcspn(text, "\n")] = '\0';
+        if (text[0] == '#' || text[0] == '\0')
+            continue;
+        if (sscanf(text, "chip %d %31s %u", &number, word, &lines) == 3 && chip_count < MAX_CHIPS &&
+            lines <= MAX_LINES) {
+            chip = &chips[chip_count++];
+            chip->number = number;
+            chip->lines = lines;
+            snprintf(chip->label, sizeof chip->label, "%s", word);
+            if (strncmp(word, "pinctrl-", 8) == 0 && header == nullptr)
+                header = chip;
+        } else if (sscanf(text, "alias %d %d", &number, &target) == 2 && alias_count < MAX_ALIASES &&
+                   chip_numbered(target) != nullptr) {
+            aliases[alias_count++] = Alias{number, chip_numbered(target)};
+        } else if (sscanf(text, "%u %31s", &offset, word) == 2 && chip != nullptr &&
+                   offset < chip->lines) {
+            snprintf(chip->line[offset].name, GPIO_MAX_NAME_SIZE, "%s", word);
+        } else {
+            give_up("%s:%d: cannot read '%s'", path, n, text);
+        }
+    }
+    fclose(f);
+    if (header == nullptr || header->lines <= 27)
+        give_up("%s: no chip labelled pinctrl-* with the header's lines", path);
+}
 
 void setup()
 {
@@ -104,37 +178,56 @@ void setup()
     ready = true;
     if (const char *f = getenv("FAKE_GPIO_FAULT"))
         fault = f;
-
-    chips[0].number = 0;
-    chips[0].lines = OTHER_LINES;
-    for (unsigned i = 0; i < OTHER_LINES; i++)
-        snprintf(chips[0].line[i].name, GPIO_MAX_NAME_SIZE, "%s", other_names[i]);
-    Chip &header = chips[1];
-    header.number = HEADER_CHIP;
-    header.lines = HEADER_LINES;
-    for (unsigned i = 0; i < 28; i++)
-        snprintf(header.line[i].name, GPIO_MAX_NAME_SIZE, "GPIO%u", i);
-    for (Chip &c : chips)
-        for (Line &l : c.line)
+    const char *board = getenv("FAKE_GPIO_BOARD");
+    if (board == nullptr)
+        give_up("FAKE_GPIO_BOARD names no board file");
+    read_board(board);
+    if (const char *claims = getenv("FAKE_GPIO_CLAIMS")) {
+        claims_fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, claims,
+                                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        if (claims_fd < 0)
+            give_up("FAKE_GPIO_CLAIMS=%s: %s", claims, strerror(errno));
+    }
+    for (int i = 0; i < chip_count; i++)
+        for (Line &l : chips[i].line)
             l.flags = GPIO_V2_LINE_FLAG_INPUT;
 
+    if (fault_is("unknown-label") || fault_is("no-line"))
+        snprintf(header->label, sizeof header->label, "unknown-soc-gpio");
     if (fault_is("no-line"))
-        header.line[22].name[0] = '\0';
+        header->line[27].name[0] = '\0';
     if (fault_is("ebusy")) {
-        header.line[23].used = true;
-        snprintf(header.line[23].consumer, GPIO_MAX_NAME_SIZE, "outro-programa");
+        header->line[23].used = true;
+        snprintf(header->line[23].consumer, GPIO_MAX_NAME_SIZE, "outro-programa");
     }
 }
 
 // wiringPi pin of a header line, or -1 when the keypad is not wired to it.
 int keypad_pin(const Chip *chip, unsigned offset)
 {
-    if (chip->number != HEADER_CHIP)
+    if (chip != header)
         return -1;
     for (int pin = 0; pin < SIM_PINOS; pin++)
         if (keypad_offset[pin] == offset)
             return pin;
     return -1;
+}
+
+void log_claim(const char *what, const Chip *chip, unsigned offset)
+{
+    if (claims_fd < 0)
+        return;
+    const Line &l = chip->line[offset];
+    bool output = (l.flags & GPIO_V2_LINE_FLAG_OUTPUT) != 0;
+    const char *bias = (l.flags & GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN) ? "pull-down"
+                       : (l.flags & GPIO_V2_LINE_FLAG_BIAS_PULL_UP) ? "pull-up"
+                       : (l.flags & GPIO_V2_LINE_FLAG_BIAS_DISABLED) ? "no-pull"
+                                                                     : "as-is";
+    char text[96];
+    int n = snprintf(text, sizeof text, "%s %d %u %s %s %d\n", what, chip->number, offset,
+                     output ? "output" : "input", bias, output ? l.output : 0);
+    if (write(claims_fd, text, static_cast<size_t>(n)) != n)
+        give_up("FAKE_GPIO_CLAIMS: %s", strerror(errno));
 }
 
 // Passes a line's new state on to the keypad model.
@@ -185,7 +278,7 @@ int config_error(const gpio_v2_line_config &c)
     return 0;
 }
 
-void apply_config(const Fd &r, const gpio_v2_line_config &c)
+void apply_config(const char *what, const Fd &r, const gpio_v2_line_config &c)
 {
     Line &l = r.chip->line[r.offset];
     // No direction or no bias flag: the line keeps the one it has.
@@ -197,6 +290,7 @@ void apply_config(const Fd &r, const gpio_v2_line_config &c)
     l.flags = f;
     l.output = c.num_attrs > 0 ? static_cast<int>(c.attrs[0].attr.values) : 0;
     wire(r.chip, r.offset);
+    log_claim(what, r.chip, r.offset);
 }
 
 // ---- the fds and the ioctls ----
@@ -224,11 +318,13 @@ int new_fd(Chip *chip, bool request)
 int open_chip(const char *path)
 {
     Chip *chip = nullptr;
-    for (Chip &c : chips) {
-        char name[32];
-        snprintf(name, sizeof name, "/dev/gpiochip%d", c.number);
-        if (strcmp(path, name) == 0)
-            chip = &c;
+    int number = -1;
+    char rest = '\0';
+    if (sscanf(path, "/dev/gpiochip%d%c", &number, &rest) == 1) {
+        chip = chip_numbered(number);
+        for (int i = 0; i < alias_count; i++)
+            if (aliases[i].number == number)
+                chip = aliases[i].chip;
     }
     int error = chip == nullptr || fault_is("no-chip") ? ENOENT
                 : fault_is("eacces")                   ? EACCES
@@ -258,7 +354,7 @@ int request_lines(Chip *chip, gpio_v2_line_request *req)
     open_requests++;
     l.used = true;
     fds[fd].offset = req->offsets[0];
-    apply_config(fds[fd], req->config);
+    apply_config("request", fds[fd], req->config);
     req->fd = fd;
     return 0;
 }
@@ -268,6 +364,8 @@ int chip_ioctl(Chip *chip, unsigned long request, void *arg)
     if (request == GPIO_GET_CHIPINFO_IOCTL) {
         gpiochip_info *info = static_cast<gpiochip_info *>(arg);
         memset(info, 0, sizeof *info);
+        snprintf(info->name, sizeof info->name, "gpiochip%d", chip->number);
+        memcpy(info->label, chip->label, sizeof info->label);
         info->lines = chip->lines;
         return 0;
     }
@@ -296,6 +394,8 @@ int request_ioctl(const Fd &r, unsigned long request, void *arg)
         if (request == GPIO_V2_LINE_SET_VALUES_IOCTL) {
             if (!(l.flags & GPIO_V2_LINE_FLAG_OUTPUT))
                 return EPERM;
+            if (fault_is("unbound") && ++writes > 8)
+                return ENODEV;
             l.output = static_cast<int>(v->bits & 1);
             wire(r.chip, r.offset);
             return 0;
@@ -311,7 +411,7 @@ int request_ioctl(const Fd &r, unsigned long request, void *arg)
         const gpio_v2_line_config *c = static_cast<const gpio_v2_line_config *>(arg);
         if (int e = config_error(*c))
             return e;
-        apply_config(r, *c);
+        apply_config("config", r, *c);
         return 0;
     }
     return EINVAL;
