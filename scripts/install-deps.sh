@@ -7,6 +7,7 @@
 #   cross    also cross-build for armhf boards and run that build under qemu-arm
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
+#   kernel   also boot the armhf build on an emulated Raspberry Pi (with cross)
 #
 # While it installs, no package's service is started (a policy-rc.d that
 # says no): teclado's demo and tests run a private server of their own
@@ -40,7 +41,15 @@ for group in "$@"; do
       ) ;;
     faults) packages+=(valgrind) ;;
     bench) packages+=(python3-pymysql) ;;
-    *) echo "install-deps: unknown group '$group' (cross, faults, bench)" >&2; exit 2 ;;
+    kernel)
+      # The kernel and the guest's busybox are armhf packages that
+      # scripts/test-kernel.sh fetches and unpacks, never installs.
+      armhf=true
+      packages+=(
+        qemu-system-arm  # boots Debian's armmp kernel on a Raspberry Pi 2 B model
+        cpio             # packs the guest's initramfs
+      ) ;;
+    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel)" >&2; exit 2 ;;
   esac
 done
 

@@ -9,11 +9,12 @@
 #   soak      long and fault runs of the real binary against the real server
 #   sanitize  the native suite built with AddressSanitizer and UBSan
 #   armhf     cross-build for the board, its suite under qemu-arm, packages
+#   kernel    the board's chardev build on Debian's kernel under qemu-system-arm
 #   bench     the benchmarks in their quick mode
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-all=(native backends soak sanitize armhf bench)
+all=(native backends soak sanitize armhf kernel bench)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
 
@@ -44,6 +45,7 @@ for stage in "${stages[@]}"; do
     backends) bash scripts/test-backends.sh ;;
     sanitize) bash scripts/test-sanitize.sh ;;
     armhf) bash scripts/test-armhf.sh ;;
+    kernel) bash scripts/test-kernel.sh ;;
     bench) bash scripts/bench.sh --quick ;;
     *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;
   esac

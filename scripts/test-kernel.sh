@@ -1,0 +1,139 @@
+#!/bin/bash
+# Stage "kernel" of scripts/test.sh: the board's teclado (armhf, chardev) on
+# a real Linux kernel. Debian's armmp kernel boots on qemu-system-arm's
+# Raspberry Pi 2 B with the board's own device tree and an initramfs holding
+# teclado, its libraries, busybox and a probe (tests/kernel/); the guest's
+# /init runs the checks and prints a PASS or FAIL line for each, which are
+# checked here. What it can and cannot show: docs/kernel-stage.md.
+#
+# Everything lands in build-kernel/: the cross-build, the Debian packages
+# (fetched with apt-get download into build-kernel/debs once, and unpacked
+# with dpkg-deb, never installed), the guest's tree, the initramfs and the
+# guest's console, console.log, and QEMU's own messages, qemu.log.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh cross kernel
+started=$SECONDS
+
+build=build-kernel
+debs=$build/debs
+guest=$build/guest
+log=$build/console.log
+
+cmake -S . -B $build -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake \
+  -DTECLADO_GPIO=chardev -DBUILD_TESTING=OFF > /dev/null
+cmake --build $build -j2 --target teclado
+bash scripts/check-elf.sh $build/teclado armhf
+
+# The armmp metapackage names the current kernel's own package.
+kernel=$(apt-cache depends linux-image-armmp:armhf |
+  sed -n 's/^ *Depends: \(linux-image-[^ :]*-armmp\).*/\1/p' | head -n 1)
+[ -n "$kernel" ] || { echo "test-kernel: no kernel package behind linux-image-armmp:armhf" >&2; exit 1; }
+# Fetched once: a later run uses the .deb already there.
+fetch() {
+  local deb
+  deb=$(ls "$debs/$1"_*_armhf.deb 2>/dev/null | head -n 1)
+  if [ -z "$deb" ]; then
+    mkdir -p "$debs"
+    # apt warns that its _apt user cannot write here; it still downloads.
+    (cd "$debs" && apt-get download -q "$1:armhf" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
+    deb=$(ls "$debs/$1"_*_armhf.deb 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || { echo "test-kernel: apt-get download $1:armhf failed (apt-get update?)" >&2; exit 1; }
+  fi
+  echo "$deb"
+}
+kernel_deb=$(fetch "$kernel")
+busybox_deb=$(fetch busybox-static)
+
+# Only the kernel image and the Pi 2 B's device tree are taken from the
+# kernel package.
+unpacked=$debs/$(basename "$kernel_deb" .deb)
+if [ ! -d "$unpacked" ]; then
+  mkdir -p "$unpacked.part"
+  dpkg-deb --fsys-tarfile "$kernel_deb" |
+    tar -x -C "$unpacked.part" --wildcards './boot/vmlinuz-*' './usr/lib/linux-image-*/bcm2836-rpi-2-b.dtb'
+  mv "$unpacked.part" "$unpacked"
+fi
+vmlinuz=$(ls "$unpacked"/boot/vmlinuz-*)
+dtb=$(ls "$unpacked"/usr/lib/linux-image-*/bcm2836-rpi-2-b.dtb)
+
+# The guest's tree, made afresh each run.
+rm -rf "$guest"
+mkdir -p "$guest"/{bin,usr/bin,lib,etc,proc,sys,dev,run}
+dpkg-deb --fsys-tarfile "$busybox_deb" | tar -x -O ./bin/busybox > "$guest/bin/busybox"
+chmod 755 "$guest/bin/busybox"
+ln -s busybox "$guest/bin/sh"
+install -m 755 tests/kernel/init "$guest/init"
+install -m 755 $build/teclado "$guest/usr/bin/teclado"
+arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror -o "$guest/usr/bin/probe" tests/kernel/probe.c
+
+# teclado's shared libraries, and theirs, by soname: the board's own armhf
+# packages first (libmariadb3:armhf and what it depends on), then the cross
+# toolchain's C and C++ runtime.
+libdirs=(/usr/lib/arm-linux-gnueabihf /lib/arm-linux-gnueabihf /usr/arm-linux-gnueabihf/lib)
+queue=("$guest/usr/bin/teclado")
+while [ ${#queue[@]} -gt 0 ]; do
+  file=${queue[0]}
+  queue=("${queue[@]:1}")
+  for lib in $(arm-linux-gnueabihf-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$guest/lib/$lib" ] && continue
+    found=
+    for dir in "${libdirs[@]}"; do
+      if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
+    done
+    [ -n "$found" ] || { echo "test-kernel: $lib, needed by $file, is in none of ${libdirs[*]}" >&2; exit 1; }
+    cp -L "$found" "$guest/lib/$lib"
+    queue+=("$guest/lib/$lib")
+  done
+done
+
+(cd "$guest" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > $build/initramfs.cpio
+
+# One guest CPU on an instruction-counted clock (-icount): the probe runs
+# whenever teclado sleeps, so its columns follow the rows within the 1 ms
+# settle time however loaded this PC is. iomem=relaxed lets the probe map the
+# GPIO block through /dev/mem. The guest halts at the end, but QEMU does not
+# exit: it is stopped once the end line is on the console.
+limit=90
+rm -f "$log"
+booted=$SECONDS
+qemu-system-arm -M raspi2b -kernel "$vmlinuz" -dtb "$dtb" -initrd $build/initramfs.cpio \
+  -append "console=ttyAMA0,115200 rdinit=/init maxcpus=1 panic=-1 iomem=relaxed quiet" \
+  -icount shift=7,sleep=off -no-reboot -display none -monitor none -serial "file:$log" \
+  2> $build/qemu.log &
+qemu=$!
+trap 'kill $qemu 2>/dev/null || true' EXIT
+end_line='---- end of the guest'"'"'s checks'
+while ! grep -q "^$end_line" "$log" 2>/dev/null; do
+  if ! kill -0 $qemu 2>/dev/null; then
+    echo "test-kernel: QEMU ended before the guest's end line" >&2
+    break
+  fi
+  if [ $((SECONDS - booted)) -ge $limit ]; then
+    echo "test-kernel: no end line from the guest within $limit s" >&2
+    break
+  fi
+  sleep 0.5
+done
+guest_time=$((SECONDS - booted))
+kill $qemu 2>/dev/null || true
+wait $qemu 2>/dev/null || true
+trap - EXIT
+
+# The serial console ends its lines with CR LF.
+results=$(tr -d '\r' < "$log" | grep -E '^(PASS|FAIL) ' || true)
+missing=()
+for check in claim-17 claim-18 claim-27 claim-22 claim-23 claim-24 claim-25 claim-4 \
+             rows key-1 key-5 key-9 key-44 busy access; do
+  grep -q "^PASS $check: " <<< "$results" || missing+=("$check")
+done
+echo "$results"
+echo "figure: kernel stage: $((SECONDS - started)) s, of which the guest from boot to its end line $guest_time s"
+if [ ${#missing[@]} -gt 0 ] || grep -q '^FAIL ' <<< "$results"; then
+  echo "test-kernel: failed; no PASS for: ${missing[*]:-(none missing)}; the guest's console ($log):" >&2
+  tr -d '\r' < "$log" | tail -n 60 >&2
+  cat $build/qemu.log >&2
+  exit 1
+fi
+echo "test-kernel: all $(grep -c '^PASS ' <<< "$results") checks passed"
