@@ -20,6 +20,7 @@ packages=(
   mariadb-client             # mariadb command, used to load the schema and read rows
   libgtest-dev               # unit tests
   python3                    # test helpers
+  libxml2-utils              # xmllint checks teclado-relatorio's SVG
 )
 armhf=false
 for group in "$@"; do
