@@ -435,7 +435,10 @@ static void imprimirtabela(void)
         return;
     }
     escreverperiodo(periodo, sizeof periodo);
-    printf("Periodo: %s (dias inteiros, hora da placa)\n", periodo);
+    if (opcao_desde != nullptr || opcao_ate != nullptr)
+        printf("Periodo: %s (dias inteiros, incluidos; hora da placa)\n", periodo);
+    else
+        printf("Periodo: %s\n", periodo);
     printf("%5s %9s %9s %7s  %-23s %8s\n", "TECLA", "PRESSOES", "MEDIA_MS", "MAX_MS", "ULTIMA",
            "SEM_PAR");
     for (int l = 0; l < 4; l++)
