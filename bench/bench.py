@@ -34,6 +34,10 @@ FULL = dict(scan=3000, idle=10.0, idle_eof=5.0, ours=1000, python=1000, cli=200,
             taps=200, armhf_scan=1000, armhf_ours=300, armhf_taps=200)
 QUICK = dict(scan=400, idle=3.0, idle_eof=2.0, ours=200, python=200, cli=40, rounds=5,
              taps=30, armhf_scan=200, armhf_ours=60, armhf_taps=30)
+# teclado-relatorio: the whole million rows in both modes (writing them takes
+# the server a few seconds), fewer runs in the quick one.
+REPORT_ROWS = 1_000_000
+REPORT_RUNS = dict(full=5, quick=3)
 
 
 class BenchError(Exception):
@@ -374,6 +378,47 @@ def tap_rows(table, prefix, results, targets):
                   "100 %" if must else "", ok if must else None)
 
 
+# ---- 6. teclado-relatorio over a big log ----
+
+def report(cmd, socket, rows, runs, work):
+    """Wall times of the report over rows events (16 keys, each pressed for
+    250 ms in turn), plain and with --svg, which asks the server twice."""
+    conn = db(socket)
+    try:
+        with conn.cursor() as cur:
+            cur.execute("TRUNCATE TABLE estado")
+            # Written by the server itself, in teclado's own form of the values.
+            cur.execute(
+                "INSERT INTO estado (TECLA, ESTADO, DATA, ms)"
+                " SELECT ELT(1 + ((seq - 1) DIV 2) MOD 16, " + ", ".join(map(str, CODES)) + "),"
+                " IF(seq MOD 2, 'ON ', 'OFF '),"
+                " CONCAT(DATE_FORMAT(t, '%%a %%b '), LPAD(DAY(t), 2, ' '),"
+                " DATE_FORMAT(t, ' %%H:%%i:%%s %%Y'), '\\n'), MICROSECOND(t) DIV 1000"
+                " FROM (SELECT seq, TIMESTAMP'2026-01-01 00:00:00' + INTERVAL seq * 250000"
+                " MICROSECOND AS t FROM seq_1_to_%d) s" % rows)
+    finally:
+        conn.close()
+    env = dict(os.environ, MYSQL_UNIX_PORT=socket, MYSQL_PWD=PASSWORD, HOME=work)
+    plain, svg = [], []
+    for _ in range(runs):
+        for args, times in (([], plain), (["--svg", os.path.join(work, "relatorio.svg")], svg)):
+            started = time.monotonic_ns()
+            out = subprocess.run(cmd + ["--tsv", "--user", "root"] + args, env=env,
+                                 capture_output=True, text=True, timeout=300)
+            times.append(time.monotonic_ns() - started)
+            presses = sum(int(line.split("\t")[1]) for line in out.stdout.splitlines()[1:])
+            if out.returncode != 0 or presses != rows // 2:
+                raise BenchError(f"teclado-relatorio: status {out.returncode}, {presses} presses "
+                                 f"of {rows // 2}: {out.stderr.strip()}")
+    conn = db(socket)
+    try:
+        with conn.cursor() as cur:
+            cur.execute("TRUNCATE TABLE estado")
+    finally:
+        conn.close()
+    return plain, svg
+
+
 # ---- the table ----
 
 class Table:
@@ -456,6 +501,9 @@ def main():
         idle_eof = idle_cpu(teclado, env, n["idle_eof"], True, work)
         ours, py, cli = recording(record_cmd, env, args.socket, n, work)
         shares, late, hwm = taps([teclado], env, args.socket, n["taps"], work, "taps")
+        rep_plain, rep_svg = report([os.path.join(build, "teclado-relatorio")], args.socket,
+                                    REPORT_ROWS, REPORT_RUNS["quick" if args.quick else "full"],
+                                    work)
         armhf = None
         if args.armhf:
             qemu = shlex.split(args.qemu)
@@ -507,6 +555,14 @@ def main():
 
     table.section("5. peak resident memory of teclado over the run of 4")
     table.row("VmHWM", f"{hwm} kB")
+
+    r_med = statistics.median(rep_plain) / 1e9
+    table.section(f"6. teclado-relatorio over {REPORT_ROWS:,} rows, whole log "
+                  f"({len(rep_plain)} runs each)")
+    table.row("--tsv, median / max", f"{r_med:.2f} / {max(rep_plain) / 1e9:.2f} s", "< 3 s",
+              r_med < 3)
+    table.row("--tsv --svg, median / max",
+              f"{statistics.median(rep_svg) / 1e9:.2f} / {max(rep_svg) / 1e9:.2f} s")
 
     if armhf:
         a_scan, a_ours, a_shares, a_late = armhf

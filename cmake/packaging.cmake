@@ -37,6 +37,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_
 install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES docs/wiring.svg DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# Holds no password (it takes one from MYSQL_PWD or option files): anyone
+# may run it with an account of their own.
+install(TARGETS teclado-relatorio RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME teclado)
@@ -55,6 +58,7 @@ teclado scans a 4 x 4 matrix keypad wired to eight GPIO pins of a
 Raspberry Pi-class board and logs every press and release of a key: it
 prints the event with its time of day and milliseconds, and stores it as a
 row of the table estado in the MariaDB database embarcados.
+teclado-relatorio sums the log up per key, as text, TSV or an SVG picture.
 .
 Includes a systemd unit (teclado.service, not enabled on install) and the
 table's definition in /usr/share/teclado/estado.sql.")

@@ -2,7 +2,8 @@
 # Benchmarks of teclado: the quiet scan pass against its own pauses, the
 # processor it takes while idle, the cost of recording one event, the
 # shortest tap it still catches and its peak memory; then the same scan,
-# recorder and taps on the armhf build under qemu-arm. Prints one table.
+# recorder and taps on the armhf build under qemu-arm; teclado-relatorio over
+# a million rows. Prints one table.
 #
 # usage: bench.sh [--quick] [--native] [--strict]
 #   --quick    counts cut down (about a minute of measuring); what CI runs
@@ -61,7 +62,8 @@ build() {
   if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTECLADO_BENCH=ON -DBUILD_TESTING=OFF \
            -DTECLADO_GPIO=sim -DTECLADO_DB_HOST=localhost -DTECLADO_DB_USER=root \
            -DTECLADO_DB_PASSWORD=tqvz -DTECLADO_DB_NAME=embarcados "$@" &&
-         cmake --build "$dir" -j2 --target teclado scan_bench record_bench; } \
+         cmake --build "$dir" -j2 --target teclado teclado-relatorio scan_bench \
+           record_bench; } \
        > "$dir/bench-build.log" 2>&1; then
     tail -n 40 "$dir/bench-build.log" >&2
     echo "bench: build of $dir failed (log: $dir/bench-build.log)" >&2

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Runs teclado on this PC: the simulated keypad fed with key actions, the
-# events stored by a private MariaDB server, then the stored rows shown.
+# events stored by a private MariaDB server, then the stored rows shown and
+# summed up per key by teclado-relatorio.
 #
 #   scripts/demo.sh           plays scripts/demo.keys
 #   scripts/demo.sh FILE      plays FILE (press K / release K / wait MS lines)
@@ -46,7 +47,7 @@ trap 'exit 143' TERM
 bash scripts/install-deps.sh
 cmake -S . -B build
 # Only the program: the demo should not wait for, or fail on, the tests.
-cmake --build build -j2 --target teclado
+cmake --build build -j2 --target teclado teclado-relatorio
 
 # The server takes the account the program was built with.
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" build/CMakeCache.txt; }
@@ -114,3 +115,10 @@ mariadb --no-defaults --socket="$socket" -uroot -p"$TECLADO_DB_PASSWORD" -t -e "
   SELECT id, TECLA, QUOTE(ESTADO) AS ESTADO, REPLACE(DATA, '\n', '\\\\n') AS DATA, ms,
          gravado_em
   FROM embarcados.estado ORDER BY id"
+
+# The same rows summed up per key, and as a picture. As root: the account
+# teclado is built with may only insert.
+echo
+echo "---- teclado-relatorio (picture: build/demo-relatorio.svg) ----"
+MYSQL_UNIX_PORT=$socket MYSQL_PWD=$TECLADO_DB_PASSWORD build/teclado-relatorio --user root \
+  --svg build/demo-relatorio.svg

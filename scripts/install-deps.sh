@@ -26,6 +26,7 @@ packages=(
   libgtest-dev               # unit tests
   python3                    # test helpers
   systemd                    # systemd-analyze checks the unit (backends and armhf stages)
+  libxml2-utils              # xmllint checks teclado-relatorio's SVG
 )
 armhf=false
 for group in "$@"; do

@@ -98,6 +98,8 @@ check_package() {
                "-rw-r--r-- ./usr/share/teclado/estado.sql"; do
     grep -qxF -- "$entry" <<< "$contents" || fail "$deb: no '$entry' in its contents"
   done
+  grep -qxF -- "-rwxr-xr-x ./usr/bin/teclado-relatorio" <<< "$contents" \
+    || fail "$deb: no teclado-relatorio (mode 0755) in its contents"
 
   local tree
   tree=$(mktemp -d /tmp/teclado-deb.XXXXXX)

@@ -1,0 +1,7 @@
+// teclado-relatorio: per-key summary of what teclado logged, see relatorio.h.
+#include "relatorio.h"
+
+int main(int argc, char **argv)
+{
+    return relatorio(argc, argv);
+}

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""The real teclado-relatorio binary against the private MariaDB
+(MYSQL_UNIX_PORT), over rows this test writes as teclado writes them: key 0
+and key 44, a bouncing key, a press with no release, a release with no
+press, pairs across the bounds of a period. Then the view estado_eventos,
+bad command lines, and servers it cannot use.
+
+usage: relatorio.py [emulator ...] path/to/teclado-relatorio
+"""
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timedelta
+
+from teclado_run import KEYS, PASSWORD, ROOT, check, finish, sql
+
+DAY = datetime(2026, 3, 10)
+D, D1, D_1 = "2026-03-10", "2026-03-11", "2026-03-09"
+
+
+def at(day, clock):
+    """An instant: day offset from DAY and "HH:MM:SS.mmm"."""
+    h, m, s = clock.split(":")
+    return DAY + timedelta(days=day, hours=int(h), minutes=int(m), seconds=float(s))
+
+
+# (key, event, instant), in the order teclado would have stored them.
+EVENTS = [
+    (1, "ON", at(-1, "23:59:59.900")), (1, "OFF", at(0, "00:00:00.100")),  # across --desde D
+    (0, "ON", at(0, "09:00:00.100")), (44, "ON", at(0, "09:00:00.200")),  # held together
+    (0, "OFF", at(0, "09:00:00.350")), (44, "OFF", at(0, "09:00:01.050")),
+    (5, "ON", at(0, "10:00:00.000")), (5, "OFF", at(0, "10:00:00.003")),  # bouncing
+    (5, "ON", at(0, "10:00:00.005")), (5, "OFF", at(0, "10:00:00.007")),
+    (5, "ON", at(0, "10:00:00.010")), (5, "OFF", at(0, "10:00:00.130")),
+    (7, "ON", at(0, "11:00:00.000")),  # its release lost: the next press starts afresh
+    (7, "ON", at(0, "11:30:00.000")), (7, "OFF", at(0, "11:30:00.400")),
+    (9, "OFF", at(0, "12:00:00.000")),  # a release with no press
+    (44, "ON", at(0, "13:00:00.950")), (44, "OFF", at(0, "13:00:01.100")),  # across a second
+    (2, "ON", at(0, "23:59:59.800")), (2, "OFF", at(1, "00:00:00.200")),  # across --ate D
+    (3, "ON", at(1, "08:00:00.000")), (3, "OFF", at(1, "08:00:00.050")),
+    (6, "ON", at(1, "09:00:00.000")),  # still held
+]
+
+
+def when(day, clock):
+    return at(day, clock).strftime("%Y-%m-%d %H:%M:%S.%f")[:23]
+
+
+# Expected --tsv lines per period, key: (presses, mean, max, last press, unpaired);
+# keys not named are all zero and empty.
+WHOLE = {1: (1, 200, 200, when(-1, "23:59:59.900"), 0), 2: (1, 400, 400, when(0, "23:59:59.800"), 0),
+         3: (1, 50, 50, when(1, "08:00:00.000"), 0), 5: (3, 42, 120, when(0, "10:00:00.010"), 0),
+         6: (0, "", "", when(1, "09:00:00.000"), 1), 7: (1, 400, 400, when(0, "11:30:00.000"), 1),
+         9: (0, "", "", "", 1), 0: (1, 250, 250, when(0, "09:00:00.100"), 0),
+         44: (2, 500, 850, when(0, "13:00:00.950"), 0)}
+DAY_D = {k: v for k, v in WHOLE.items() if k not in (1, 3, 6)}
+FROM_D1 = {3: WHOLE[3], 6: WHOLE[6]}
+UP_TO_D_1 = {1: WHOLE[1]}
+
+
+def tsv(expected):
+    lines = ["TECLA\tPRESSOES\tMEDIA_MS\tMAX_MS\tULTIMA\tSEM_PAR"]
+    for k in KEYS:
+        n, mean, top, last, alone = expected.get(k, (0, "", "", "", 0))
+        lines.append(f"{k}\t{n}\t{mean}\t{top}\t{last}\t{alone}")
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    command = sys.argv[1:]
+    db = os.environ["MYSQL_UNIX_PORT"]
+    work = tempfile.mkdtemp(prefix="relatorio-", dir=os.environ.get("TECLADO_TEST_WORK"))
+    # A home of its own: no ~/.my.cnf of the user's in the way.
+    base = dict(os.environ, HOME=work, MYSQL_PWD=PASSWORD)
+    no_pwd = {k: v for k, v in base.items() if k != "MYSQL_PWD"}
+    with open(os.path.join(work, ".my.cnf"), "w") as f:
+        # The socket named here loses to MYSQL_UNIX_PORT, as Debian's own
+        # /etc/mysql files name the system server's.
+        f.write(f"[client]\npassword={PASSWORD}\nsocket={work}/elsewhere.sock\n")
+    os.chmod(os.path.join(work, ".my.cnf"), 0o600)
+
+    sql(db, "TRUNCATE TABLE embarcados.estado")
+    values = ", ".join(f"('{k}', '{e} ', '{t.ctime()}\n', '{t.microsecond // 1000}')"
+                       for k, e, t in EVENTS)
+    sql(db, f"INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values {values}")
+
+    # The view, twice: loading the schema again must keep rows and view.
+    subprocess.run(["mariadb", "--no-defaults", "--socket=" + db, "-uroot", "-p" + PASSWORD],
+                   stdin=open(os.path.join(ROOT, "sql", "estado.sql")), check=True, timeout=60)
+    got = sql(db, "SELECT TECLA, evento, instante FROM embarcados.estado_eventos ORDER BY id")
+    want = [[str(k), e, t.strftime("%Y-%m-%d %H:%M:%S.%f")[:23]] for k, e, t in EVENTS]
+    check(got == want, f"estado_eventos {got}, expected {want}")
+
+    svg = os.path.join(work, "teclado.svg")
+    missing = os.path.join(work, "nenhum", "x.svg")
+    silent = os.path.join(work, "mudo.sock")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(silent)
+    listener.listen(1)  # never accepts: a server that does not answer
+    # (arguments, environment, status, stdout wanted or None, stderr part)
+    cases = [
+        (["--tsv"], base, 0, tsv(WHOLE), ""),
+        (["--tsv", "--desde", D, "--ate", D], base, 0, tsv(DAY_D), ""),
+        (["--tsv", "--desde=" + D1], no_pwd, 0, tsv(FROM_D1), ""),  # password from ~/.my.cnf
+        (["--tsv", "--ate", D_1], base, 0, tsv(UP_TO_D_1), ""),
+        (["--desde", D, "--ate", D, "--svg", svg], base, 0, None, ""),
+        ([], base, 0, None, ""),
+        (["--desde", "2026-02-30"], base, 2, "", "data invalida para --desde: 2026-02-30"),
+        (["--ate", "10/03/2026"], base, 2, "", "data invalida para --ate: 10/03/2026"),
+        (["--desde", D1, "--ate", D], base, 2, "", "--desde depois de --ate"),
+        (["--bogus"], base, 2, "", "opcao desconhecida: --bogus"),
+        (["--tsv", "extra"], base, 2, "", "argumento inesperado: extra"),
+        (["--port", "0"], base, 2, "", "porta invalida: 0"),
+        (["--desde"], base, 2, "", "falta o valor de --desde"),
+        (["--svg", missing], base, 2, "", "nao foi possivel criar " + missing),
+        (["--socket", os.path.join(work, "nada.sock")], base, 1, "",
+         "sem conexao com o banco: Can't connect to local server through socket"),
+        (["--socket", silent], base, 1, "", "sem conexao com o banco: Lost connection"),
+        (["--user", "ninguem"], base, 1, "", "Access denied for user 'ninguem'"),
+        ([], dict(no_pwd, HOME="/nonexistent"), 1, "", "Access denied for user 'root'"),
+    ]
+    for args, env, status, out, err in cases:
+        started = time.monotonic()
+        run = subprocess.run(command + args, env=env, capture_output=True, text=True, timeout=60)
+        took = time.monotonic() - started
+        name = " ".join(args) or "(no arguments)"
+        check(run.returncode == status, f"{name}: status {run.returncode}, expected {status}; "
+                                        f"stderr {run.stderr!r}")
+        if out is not None:
+            check(run.stdout == out, f"{name}: stdout\n{run.stdout}expected\n{out}")
+        if err:
+            check(run.stderr.startswith("teclado-relatorio: ") and err in run.stderr
+                  and run.stderr.count("\n") == 1, f"{name}: stderr {run.stderr!r}, wanted {err!r}")
+        else:
+            check(run.stderr == "", f"{name}: stderr {run.stderr!r}")
+        check(took < 10, f"{name}: took {took:.1f} s")
+        if status != 0 and "--svg" in args:
+            check(not os.path.exists(args[args.index("--svg") + 1]), f"{name}: file left behind")
+        if args == [] and status == 0:
+            lines = run.stdout.splitlines()
+            codes = [line.split()[0] for line in lines[2:18]]
+            check(codes == [str(k) for k in KEYS], f"text lines in order {codes}")
+            # 2425 ms over 10 pairs: 242.5 rounds to 243.
+            total = f"TOTAL {10:>9} {243:>9} {850:>7}  {when(1, '09:00:00.000'):<23} {3:>8}"
+            check(lines[18] == total, f"totals {lines[18]!r}, expected {total!r}")
+
+    listener.close()
+    lint = subprocess.run(["xmllint", "--noout", svg], capture_output=True, text=True, timeout=30)
+    check(lint.returncode == 0, f"xmllint: {lint.stderr}")
+    with open(svg) as f:
+        picture = f.read()
+    for part in ("<svg xmlns=\"http://www.w3.org/2000/svg\"", ">44</text>", ">2 pressoes</text>",
+                 ">3 pressoes</text>", ">1 pressao</text>", "Pressoes por hora", ">2026-03-10 00h<",
+                 ">2026-03-10 23h<"):
+        check(part in picture, f"picture lacks {part!r}")
+    # One bar per hour of the day, a count over each that has presses.
+    check(picture.count('fill="#08306b"/>') == 24, "picture: not 24 bars")
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
