@@ -10,8 +10,10 @@
  * The wiring: rows on BCM 23, 24, 25, 4, columns on BCM 17, 18, 27, 22.
  */
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
+#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -163,12 +165,21 @@ static int scan(int ms)
 }
 
 /* A closed key: the column follows its row, since the key joins the two
- * (its pull-down keeps it low otherwise). The row is copied onto the column
- * as fast as the probe runs, so the column is settled long before teclado
- * samples it, 1 ms after it selected the row. Then the key opens: column
- * low. */
+ * (its pull-down keeps it low otherwise). teclado samples the column 1 ms
+ * after it selects a row, so the column must have followed well before. A
+ * probe that merely shares the one guest CPU with teclado runs only when the
+ * scheduler picks it, and once picked too late the column still shows the
+ * previous row: a ghost key. So the probe takes a real-time priority and
+ * looks every 100 us: each wake-up preempts teclado at once, and between
+ * them teclado has the CPU. Then the key opens: column low. */
 static int key(int row, int col, int ms)
 {
+    struct sched_param prio = {.sched_priority = 50};
+    if (sched_setscheduler(0, SCHED_FIFO, &prio) != 0) {
+        printf("FAIL key: SCHED_FIFO refused (errno %d)\n", errno);
+        return 1;
+    }
+    const struct timespec pause = {0, 100000};
     uint32_t r = 1u << row, c = 1u << col;
     long follows = 0;
     double end = now_ms() + ms;
@@ -181,6 +192,7 @@ static int key(int row, int col, int ms)
             gpio[GPCLR0] = c;
             follows++;
         }
+        nanosleep(&pause, NULL);
     }
     gpio[GPCLR0] = c;
     printf("probe: key BCM %d - BCM %d closed %d ms, column moved %ld times\n", row, col, ms, follows);
