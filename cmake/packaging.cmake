@@ -36,7 +36,9 @@ install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_SYSTEMD_UNIT_DIR})
 install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/wiring.svg DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The README's links point into docs/: the installed copy keeps them whole.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.svg" PATTERN "*.txt")
 # Holds no password (it takes one from MYSQL_PWD or option files): anyone
 # may run it with an account of their own.
 install(TARGETS teclado-relatorio RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
