@@ -219,13 +219,14 @@ def killed(command):
     lost, and its connection goes with it."""
     socket = os.environ["MYSQL_UNIX_PORT"]
     slow_insert = 0.1
-    # Waits long enough for each change to be seen at a visit of its row,
-    # short enough that the kill finds the program busy.
-    burst = []
+    # Closed loop: each action goes once the one before is reported, so
+    # the next change waits in the program's input while it records, and a
+    # tap shorter than a statement is never lost to the blind scan.
+    actions = []
     for i in range(40):
         key = KEYS[(i * 5) % 16]
-        burst += [f"press {key}", "wait 20", f"release {key}", "wait 20"]
-    driven = transitions(burst)
+        actions += [f"press {key}", f"release {key}"]
+    driven = transitions(actions)
     inside = 0
     sql(socket, "DROP TRIGGER IF EXISTS embarcados.teclado_lento")
     sql(socket, "CREATE TRIGGER embarcados.teclado_lento BEFORE INSERT ON embarcados.estado "
@@ -237,13 +238,16 @@ def killed(command):
             kill_after = 8 + 9 * run
             program = Teclado(command, socket)
             try:
-                program.send("\n".join(burst) + "\n")
+                for action in actions[:kill_after]:
+                    if not check(program.act(action, 30, finished=False),
+                                 f"run {run}: no event for '{action}' within 30 s"):
+                        break
                 # The first run is killed anywhere inside an event, the
                 # others inside its statement: after its status line, which
                 # is printed just before the INSERT is sent.
-                counter = "reports" if run == 0 else "statuses"
-                check(program.wait(lambda t: getattr(t, counter) >= kill_after, 30),
-                      f"run {run}: {getattr(program, counter)} {counter}, waited for {kill_after}")
+                if run > 0:
+                    check(program.wait(lambda t: t.statuses >= kill_after, 30),
+                          f"run {run}: {program.statuses} statuses, waited for {kill_after}")
                 time.sleep(random.uniform(0, 0.006) if run == 0
                            else random.uniform(0.1, 0.7) * slow_insert)
                 killed_at = time.monotonic()
