@@ -123,7 +123,19 @@ apt_get() {
 if $armhf && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf
 fi
-apt_get update
+# A mirror in the middle of a sync serves an index that does not match its
+# signed release file, and apt refuses it; a later try usually gets both.
+tries=4
+until apt-get -q -o DPkg::Lock::Timeout=300 update >> "$log" 2>&1; do
+  tries=$((tries - 1))
+  if [ "$tries" -eq 0 ]; then
+    echo "install-deps: apt-get update failed; end of $log:" >&2
+    tail -n 40 "$log" >&2
+    exit 1
+  fi
+  echo "install-deps: apt-get update failed (a mirror in sync?); trying again in 60 s" >&2
+  sleep 60
+done
 apt_get install -y --no-install-recommends "${missing[@]}"
 if [[ " ${missing[*]} " == *" mariadb-server "* ]]; then
   echo "install-deps: mariadb-server installed, its service not started now; it is enabled" \
