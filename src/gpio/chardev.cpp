@@ -297,9 +297,11 @@ __attribute__((format(printf, 2, 3))) void reclamar_do_pino(int pin, const char 
 // service manager restarts the program.
 [[noreturn]] void perder_linha(int pin, const char *acao, int erro)
 {
-    reclamar_do_pino(pin, "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
-                  "o programa termina",
-             offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
+    reclamar_do_pino(
+        pin,
+        "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
+        "o programa termina",
+        offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
     exit(1);
 }
 
@@ -362,17 +364,17 @@ void explicar_linhas_nao_achadas()
     int pin = pino_que_faltou;
     if (chip_recusado >= 0 && sem_permissao(erro_do_chip)) {
         reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip_recusado,
-                 nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
+                         nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
         return;
     }
     if (chip_recusado >= 0) {
         reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip_recusado,
-                 nome_do_erro(erro_do_chip));
+                         nome_do_erro(erro_do_chip));
         return;
     }
     if (chips_presentes == 0) {
         reclamar_do_pino(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
-                      "dispositivo de caracteres)");
+                              "dispositivo de caracteres)");
         return;
     }
     // What was looked for and what there is, so that a board of a kind not
@@ -387,9 +389,11 @@ void explicar_linhas_nao_achadas()
             anexar(achados, sizeof achados, ", ...");
             break;
         }
-    reclamar_do_pino(pin, "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
-                  "do teclado pelo nome (faltou %s); chips vistos: %s",
-             chips_da_soc[0], chips_da_soc[1], chips_da_soc[2], nomes, achados);
+    reclamar_do_pino(
+        pin,
+        "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
+        "do teclado pelo nome (faltou %s); chips vistos: %s",
+        chips_da_soc[0], chips_da_soc[1], chips_da_soc[2], nomes, achados);
 }
 
 // Who holds a line, as the kernel reports it; empty if it cannot tell.
@@ -414,16 +418,18 @@ void explicar_pedido_recusado(int pin, int erro)
     if (erro == EBUSY)
         consumidor_da_linha(pin, consumidor, sizeof consumidor);
     if (erro == EBUSY && consumidor[0] != '\0')
-        reclamar_do_pino(pin, "linha ja em uso por \"%s\" em /dev/gpiochip%d (EBUSY); pare o programa que a usa",
-                 consumidor, chip);
+        reclamar_do_pino(
+            pin, "linha ja em uso por \"%s\" em /dev/gpiochip%d (EBUSY); pare o programa que a usa",
+            consumidor, chip);
     else if (erro == EBUSY)
-        reclamar_do_pino(pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", chip);
+        reclamar_do_pino(
+            pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", chip);
     else if (sem_permissao(erro))
         reclamar_do_pino(pin, "sem permissao para usar a linha em /dev/gpiochip%d (%s); %s", chip,
-                 nome_do_erro(erro), PRECISA_DE_ACESSO);
+                         nome_do_erro(erro), PRECISA_DE_ACESSO);
     else
-        reclamar_do_pino(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)", offset_do_pino[pin], chip,
-                 nome_do_erro(erro));
+        reclamar_do_pino(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)",
+                         offset_do_pino[pin], chip, nome_do_erro(erro));
 }
 
 } // namespace

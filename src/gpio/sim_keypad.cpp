@@ -70,8 +70,8 @@ timespec para_timespec(long long ns)
 
 bool em_espera() { return sim_agora_ns() < espera_ate; }
 
-// Names the input line at fault before the message.
-__attribute__((format(printf, 1, 2))) void reclamar_da_linha(const char *formato, ...)
+// Names the line of the input at fault before the message.
+__attribute__((format(printf, 1, 2))) void reclamar_da_entrada(const char *formato, ...)
 {
     char assunto[48]; // room for any unsigned long
     snprintf(assunto, sizeof assunto, "entrada, linha %lu", linha_num);
@@ -112,7 +112,7 @@ void aplicar(char *texto, size_t tamanho)
         if (b == '\t' || b == '\r')
             texto[i] = ' ';
         else if (b < 0x20 || b > 0x7e) {
-            reclamar_da_linha("a linha tem bytes que nao sao texto; ignorada");
+            reclamar_da_entrada("a linha tem bytes que nao sao texto; ignorada");
             return;
         }
     }
@@ -123,12 +123,13 @@ void aplicar(char *texto, size_t tamanho)
     char *sobra = strtok(nullptr, " ");
     bool tecla = strcmp(palavra, "press") == 0 || strcmp(palavra, "release") == 0;
     if (!tecla && strcmp(palavra, "wait") != 0) {
-        reclamar_da_linha("comando desconhecido '%s' (use press K, release K ou wait MS)", palavra);
+        reclamar_da_entrada("comando desconhecido '%s' (use press K, release K ou wait MS)",
+                            palavra);
         return;
     }
     long numero;
     if (argumento == nullptr || sobra != nullptr || !ler_numero(argumento, &numero)) {
-        reclamar_da_linha("'%s' pede um numero inteiro, e nada depois dele", palavra);
+        reclamar_da_entrada("'%s' pede um numero inteiro, e nada depois dele", palavra);
         return;
     }
     if (!tecla) {
@@ -137,7 +138,8 @@ void aplicar(char *texto, size_t tamanho)
     }
     int l, c;
     if (!achar_tecla(numero, &l, &c)) {
-        reclamar_da_linha("tecla desconhecida %s (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)", argumento);
+        reclamar_da_entrada("tecla desconhecida %s (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)",
+                            argumento);
         return;
     }
     fechada[l][c] = palavra[0] == 'p';
@@ -147,7 +149,7 @@ void fechar_linha()
 {
     linha_num++;
     if (linha_longa) {
-        reclamar_da_linha("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
+        reclamar_da_entrada("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
     } else {
         linha[linha_tam] = '\0';
         aplicar(linha, linha_tam);
