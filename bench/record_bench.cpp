@@ -5,7 +5,7 @@
 //
 // usage: record_bench EVENTS
 #include "recorder.h"
-#include "sim_keypad.h"
+#include "gpio/sim.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,9 +6,8 @@
 //
 // usage: scan_bench SAMPLES
 #include "config.h"
-#include "gpio.h"
-#include "gpio_sim.h"
-#include "sim_keypad.h"
+#include "gpio/gpio.h"
+#include "gpio/sim.h"
 #include "teclado.h"
 
 #include <cstdio>
@@ -34,7 +33,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: scan_bench SAMPLES (1 to %d)\n", MAX_SAMPLES);
         return 2;
     }
-    sim_set_input(-1);
+    sim_definir_entrada(-1);
     iniciarteclado();
     // Warm-up: caches, page faults and the first row selections.
     for (int i = 0; i < 50; i++)

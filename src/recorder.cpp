@@ -7,6 +7,7 @@
 // event's own.
 #include "recorder.h"
 
+#include "common/reclamar.h"
 #include "config.h"
 
 #include <cerrno>
@@ -93,7 +94,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     MYSQL banco;
     if (mysql_init(&banco) == nullptr) {
         puts("Falha de conexao");
-        fputs("teclado: banco de dados: sem memoria para a conexao\n", stderr);
+        reclamar("banco de dados: sem memoria para a conexao");
         return;
     }
     MYSQL *ligado = nullptr;
@@ -110,8 +111,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
         // Without a message the library could not set up its non-blocking
         // calls, which only fails for want of memory.
         const char *motivo = mysql_error(&banco);
-        fprintf(stderr, "teclado: banco de dados: %s\n",
-                motivo[0] != '\0' ? motivo : "sem memoria para a conexao");
+        reclamar("banco de dados: %s", motivo[0] != '\0' ? motivo : "sem memoria para a conexao");
         fechar(&banco, fim);
         return;
     }

@@ -3,6 +3,7 @@
 // sixteen lines out in the keypad's order and draws the picture.
 #include "relatorio.h"
 
+#include "common/reclamar.h"
 #include "config.h"
 
 #include <cerrno>
@@ -52,13 +53,6 @@ constexpr long long MS_POR_DIA = 86400000LL;
 constexpr long long MS_POR_HORA = 3600000LL;
 // TO_DAYS('1970-01-01'): the server counts days from year 0.
 constexpr long long DIAS_ATE_1970 = 719528;
-
-static void reclamar(const char *formato, const char *detalhe)
-{
-    fputs("teclado-relatorio: ", stderr);
-    fprintf(stderr, formato, detalhe);
-    fputc('\n', stderr);
-}
 
 long long diasdesde1970(int ano, int mes, int dia)
 {
@@ -217,7 +211,7 @@ static int lerargumentos(int argc, char **argv)
 static bool conectar(void)
 {
     if (mysql_init(&banco) == nullptr) {
-        reclamar("%s", "sem memoria para o cliente do banco");
+        reclamar("sem memoria para o cliente do banco");
         return false;
     }
     unsigned int limite_conexao = BANCO_LIMITE_CONEXAO_S;
@@ -298,7 +292,7 @@ static bool resumir(void)
         PAR, dentro, PAR, dentro, PAR, dentro, dentro, PAR, dentro, PAR, par_fecha_dentro, PAR,
         dentro, PAR, dentro, EVENTOS);
     if (n < 0 || n >= static_cast<int>(sizeof comando)) {
-        reclamar("%s", "consulta maior que RELATORIO_SQL_MAX");
+        reclamar("consulta maior que RELATORIO_SQL_MAX");
         return false;
     }
     if (!consultar(comando))
@@ -372,7 +366,7 @@ static bool contarporhora(void)
                      "SELECT (x - %lld) DIV %lld, COUNT(*) FROM %s WHERE %s AND %s GROUP BY 1",
                      inicio_barras, horas_por_barra * MS_POR_HORA, EVENTOS, PAR, dentro);
     if (n < 0 || n >= static_cast<int>(sizeof comando)) {
-        reclamar("%s", "consulta maior que RELATORIO_SQL_MAX");
+        reclamar("consulta maior que RELATORIO_SQL_MAX");
         return false;
     }
     if (!consultar(comando))
@@ -553,6 +547,8 @@ static bool desenhar(FILE *svg)
 
 int relatorio(int argc, char **argv)
 {
+    // Its failures are told apart from the scanner's in a shared journal.
+    nome_do_programa = "teclado-relatorio";
     int status = lerargumentos(argc, argv);
     if (status != RELATORIO_OK)
         return status;
@@ -562,8 +558,7 @@ int relatorio(int argc, char **argv)
     if (opcao_svg != nullptr) {
         svg = fopen(opcao_svg, "w");
         if (svg == nullptr) {
-            fprintf(stderr, "teclado-relatorio: nao foi possivel criar %s: %s\n", opcao_svg,
-                    strerror(errno));
+            reclamar("nao foi possivel criar %s: %s", opcao_svg, strerror(errno));
             return RELATORIO_USO;
         }
     }

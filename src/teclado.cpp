@@ -6,7 +6,7 @@
 #include "teclado.h"
 
 #include "config.h"
-#include "gpio.h"
+#include "gpio/gpio.h"
 #include "recorder.h"
 
 #include <cstdio>

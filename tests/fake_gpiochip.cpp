@@ -19,7 +19,7 @@
 // and '#' comments. Without the variable, or with a file it cannot read,
 // the stand-in stops the program with status 2.
 //
-// The keypad of src/sim_keypad.cpp is wired to the header by BCM number,
+// The keypad of src/gpio/sim_keypad.cpp is wired to the header by BCM number,
 // which is the line offset on the SoC's chip (the one labelled pinctrl-*):
 // columns 0-3 on 17, 18, 27 and 22, rows 0-3 on 23, 24, 25 and 4. Its key
 // actions come from standard input and are taken while the program sleeps
@@ -44,8 +44,8 @@
 //   read-error     every GET_VALUES fails with EIO
 //   unbound        from the 9th on, every SET_VALUES fails with ENODEV, as
 //                  once the chip's driver is unbound
-#include "gpio.h"
-#include "sim_keypad.h"
+#include "gpio/gpio.h"
+#include "gpio/sim.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -2,7 +2,7 @@
 // double that keeps each event; the clock and the pause are wrapped at link
 // time, so times are fixed and the pause can be placed among the output.
 #include "capture.h"
-#include "gpio_sim.h"
+#include "gpio/sim.h"
 #include "recorder.h"
 #include "teclado.h"
 
@@ -77,16 +77,16 @@ using Lines = std::vector<std::string>;
 template <typename F> Lines calls_of(F f)
 {
     static const char *names[] = {"setup", "mode", "pull", "write", "read", "delay"};
-    static sim_call calls[512];
-    sim_trace(calls, 512);
+    static sim_chamada calls[512];
+    sim_rastrear(calls, 512);
     f();
-    int n = sim_trace_length();
-    sim_trace(nullptr, 0);
+    int n = sim_tamanho_do_rastro();
+    sim_rastrear(nullptr, 0);
     EXPECT_LE(n, 512);
     Lines out;
     for (int i = 0; i < n && i < 512; i++)
-        out.push_back(std::string(names[calls[i].op]) + " " + std::to_string(calls[i].pin) + " " +
-                      std::to_string(calls[i].value));
+        out.push_back(std::string(names[calls[i].operacao]) + " " + std::to_string(calls[i].pino) + " " +
+                      std::to_string(calls[i].valor));
     return out;
 }
 
@@ -103,15 +103,15 @@ void pass() { output_of(varrerteclado); }
 void keys(std::initializer_list<std::pair<int, int>> positions, bool closed)
 {
     for (auto [row, column] : positions)
-        sim_set_key(row, column, closed);
+        sim_mudar_tecla(row, column, closed);
 }
 
 class Keypad : public testing::Test {
 protected:
     void SetUp() override
     {
-        sim_set_input(-1);
-        sim_reset();
+        sim_definir_entrada(-1);
+        sim_reiniciar();
         memset(flag, 0, sizeof flag);
         events.clear();
         on_record = nullptr;
@@ -161,13 +161,13 @@ TEST_F(Keypad, EveryChangeSeenAtAVisitIsReportedOnceInRowMajorOrder)
     pass();
     pass();
     EXPECT_EQ(flag[0][1] + flag[0][2] + flag[2][3] + flag[3][1], 4);
-    sim_set_key(0, 1, false);
+    sim_mudar_tecla(0, 1, false);
     pass();
     keys({{3, 1}, {2, 3}, {0, 2}}, false);
     pass();
     // A bouncing contact: no debounce, every change is an event.
     for (int i = 0; i < 4; i++) {
-        sim_set_key(3, 3, i % 2 == 0);
+        sim_mudar_tecla(3, 3, i % 2 == 0);
         pass();
     }
     // Pressed and released between two visits of its row: never seen.
@@ -181,8 +181,8 @@ TEST_F(Keypad, EveryChangeSeenAtAVisitIsReportedOnceInRowMajorOrder)
 
 TEST_F(Keypad, KeyOpenedWhileItsPressIsRecordedIsReleasedInTheSameVisit)
 {
-    on_record = [](const Event &) { sim_set_key(2, 0, false); };
-    sim_set_key(2, 0, true);
+    on_record = [](const Event &) { sim_mudar_tecla(2, 0, false); };
+    sim_mudar_tecla(2, 0, true);
     pass();
     // The release check read the pin anew.
     EXPECT_EQ(reported(), (Lines{"7 ON", "7 OFF"}));
@@ -191,16 +191,16 @@ TEST_F(Keypad, KeyOpenedWhileItsPressIsRecordedIsReleasedInTheSameVisit)
 
 TEST_F(Keypad, ReadingOfNeitherZeroNorOneChangesNoState)
 {
-    sim_set_key(0, 3, true);
-    sim_force_reading(3, 2);
+    sim_mudar_tecla(0, 3, true);
+    sim_forcar_leitura(3, 2);
     pass();
     EXPECT_EQ(flag[0][3], 0);
 
-    sim_reset();
-    sim_set_key(0, 3, true);
+    sim_reiniciar();
+    sim_mudar_tecla(0, 3, true);
     pass();
-    sim_set_key(0, 3, false);
-    sim_force_reading(3, -1);
+    sim_mudar_tecla(0, 3, false);
+    sim_forcar_leitura(3, -1);
     pass();
     EXPECT_EQ(flag[0][3], 1);
     EXPECT_EQ(reported(), (Lines{"14 ON"}));

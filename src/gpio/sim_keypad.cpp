@@ -10,11 +10,14 @@
 // (K is a key code as the program prints it; blank lines and lines starting
 // with '#' are ignored). Input is only taken during a pause, with poll(), so
 // it never blocks the scan and the pause is spent waiting for input anyway.
-#include "sim_keypad.h"
+//
+// The keypad is wired to the pins config.h gives the scanner, as a board is
+// wired to match its build; only the key codes are its own (see below).
+#include "sim.h"
 
+#include "common/reclamar.h"
 #include "config.h"
 #include "gpio.h"
-#include "gpio_sim.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +48,7 @@ bool puxada_para_baixo[SIM_PINOS];
 int nivel[SIM_PINOS];
 bool fechada[LINHAS][COLUNAS];
 
-bool pino_valido(int pin) { return pin >= 0 && pin < SIM_PINOS; }
+bool pino_valido(int pino) { return pino >= 0 && pino < SIM_PINOS; }
 
 // ---- key actions from the input ----
 
@@ -67,14 +70,15 @@ timespec para_timespec(long long ns)
 
 bool em_espera() { return sim_agora_ns() < espera_ate; }
 
-__attribute__((format(printf, 1, 2))) void reclamar(const char *fmt, ...)
+// Names the line of the input at fault before the message.
+__attribute__((format(printf, 1, 2))) void reclamar_da_entrada(const char *formato, ...)
 {
-    fprintf(stderr, "teclado: entrada, linha %lu: ", linha_num);
-    va_list args;
-    va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
-    va_end(args);
-    fputc('\n', stderr);
+    char assunto[48]; // room for any unsigned long
+    snprintf(assunto, sizeof assunto, "entrada, linha %lu", linha_num);
+    va_list argumentos;
+    va_start(argumentos, formato);
+    reclamar_sobre(assunto, formato, argumentos);
+    va_end(argumentos);
 }
 
 // Parses a whole decimal number of at most 9 digits; false otherwise.
@@ -108,7 +112,7 @@ void aplicar(char *texto, size_t tamanho)
         if (b == '\t' || b == '\r')
             texto[i] = ' ';
         else if (b < 0x20 || b > 0x7e) {
-            reclamar("a linha tem bytes que nao sao texto; ignorada");
+            reclamar_da_entrada("a linha tem bytes que nao sao texto; ignorada");
             return;
         }
     }
@@ -119,12 +123,13 @@ void aplicar(char *texto, size_t tamanho)
     char *sobra = strtok(nullptr, " ");
     bool tecla = strcmp(palavra, "press") == 0 || strcmp(palavra, "release") == 0;
     if (!tecla && strcmp(palavra, "wait") != 0) {
-        reclamar("comando desconhecido '%s' (use press K, release K ou wait MS)", palavra);
+        reclamar_da_entrada("comando desconhecido '%s' (use press K, release K ou wait MS)",
+                            palavra);
         return;
     }
     long numero;
     if (argumento == nullptr || sobra != nullptr || !ler_numero(argumento, &numero)) {
-        reclamar("'%s' pede um numero inteiro, e nada depois dele", palavra);
+        reclamar_da_entrada("'%s' pede um numero inteiro, e nada depois dele", palavra);
         return;
     }
     if (!tecla) {
@@ -133,7 +138,8 @@ void aplicar(char *texto, size_t tamanho)
     }
     int l, c;
     if (!achar_tecla(numero, &l, &c)) {
-        reclamar("tecla desconhecida %s (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)", argumento);
+        reclamar_da_entrada("tecla desconhecida %s (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)",
+                            argumento);
         return;
     }
     fechada[l][c] = palavra[0] == 'p';
@@ -143,7 +149,7 @@ void fechar_linha()
 {
     linha_num++;
     if (linha_longa) {
-        reclamar("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
+        reclamar_da_entrada("linha com mais de %d caracteres; ignorada", SIM_LINHA_MAX);
     } else {
         linha[linha_tam] = '\0';
         aplicar(linha, linha_tam);
@@ -200,41 +206,41 @@ long long sim_agora_ns(void)
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
-void sim_pino_modo(int pin, int modo_novo)
+void sim_pino_modo(int pino, int modo_novo)
 {
-    if (pino_valido(pin))
-        modo[pin] = modo_novo;
+    if (pino_valido(pino))
+        modo[pino] = modo_novo;
 }
 
-void sim_pino_puxada(int pin, bool para_baixo)
+void sim_pino_puxada(int pino, bool para_baixo)
 {
-    if (pino_valido(pin))
-        puxada_para_baixo[pin] = para_baixo;
+    if (pino_valido(pino))
+        puxada_para_baixo[pino] = para_baixo;
 }
 
-void sim_pino_nivel(int pin, int nivel_novo)
+void sim_pino_nivel(int pino, int nivel_novo)
 {
-    if (pino_valido(pin))
-        nivel[pin] = nivel_novo;
+    if (pino_valido(pino))
+        nivel[pino] = nivel_novo;
 }
 
-int sim_pino_ler(int pin)
+int sim_pino_ler(int pino)
 {
-    if (!pino_valido(pin))
+    if (!pino_valido(pino))
         return LOW;
-    if (modo[pin] == OUTPUT)
-        return nivel[pin];
-    if (pin >= PINO_COLUNA0 && pin < PINO_COLUNA0 + COLUNAS) {
-        int c = pin - PINO_COLUNA0;
+    if (modo[pino] == OUTPUT)
+        return nivel[pino];
+    if (pino >= PINO_COLUNA0 && pino < PINO_COLUNA0 + COLUNAS) {
+        int c = pino - PINO_COLUNA0;
         bool ligada = false;
         for (int l = 0; l < LINHAS; l++) {
             int linha_pino = PINO_LINHA0 + l;
             if (fechada[l][c] && modo[linha_pino] == OUTPUT && nivel[linha_pino] == HIGH)
                 ligada = true;
         }
-        return ligada || !puxada_para_baixo[pin] ? HIGH : LOW;
+        return ligada || !puxada_para_baixo[pino] ? HIGH : LOW;
     }
-    return puxada_para_baixo[pin] ? LOW : HIGH;
+    return puxada_para_baixo[pino] ? LOW : HIGH;
 }
 
 void sim_pausar_ate(long long fim)
@@ -258,9 +264,9 @@ void sim_pausar_ate(long long fim)
     }
 }
 
-void sim_set_key(int row, int column, bool closed) { fechada[row][column] = closed; }
+void sim_mudar_tecla(int l, int c, bool fechar) { fechada[l][c] = fechar; }
 
-void sim_set_input(int fd)
+void sim_definir_entrada(int fd)
 {
     entrada = fd;
     fim_da_entrada = false;

@@ -1,17 +1,14 @@
 // The six GPIO operations teclado needs, with wiringPi's names, values and
 // C linkage, so the board's own libwiringPi can stand in for our backends.
-// One source file per backend implements them; CMake picks one
-// (TECLADO_GPIO).
+// Each backend implements them in a file of its own here: sim.cpp,
+// chardev.cpp, or, for wiringpi, the board's library as wiringpi.h brings
+// it in. CMakeLists.txt here picks one (TECLADO_GPIO). The layer sits below
+// the program: nothing in this folder includes the program's headers, only
+// config.h for the settings and common/ for reporting failures.
 #pragma once
 
 #ifdef TECLADO_GPIO_WIRINGPI
-// Built against the board's libwiringPi: its header is the reference, and
-// the declarations below must agree with it or the build stops.
-#include <wiringPi.h>
-static_assert(INPUT == 0 && OUTPUT == 1 && LOW == 0 && HIGH == 1,
-              "wiringPi.h numbers modes and levels differently from teclado");
-static_assert(PUD_OFF == 0 && PUD_DOWN == 1 && PUD_UP == 2,
-              "wiringPi.h numbers the pulls differently from teclado");
+#include "wiringpi.h"
 #else
 #define INPUT 0
 #define OUTPUT 1

@@ -1,10 +1,11 @@
 // GPIO on the board through the Linux GPIO character device
 // (/dev/gpiochip*), with the kernel's v2 line interface (kernel 5.10 or
-// newer) called directly rather than through libgpiod: Debian 12 ships
-// libgpiod 1.6 and Debian 13 and current Raspberry Pi OS ship 2.x, whose
-// APIs differ while the kernel's interface is the same under both; and
-// libgpiod 1.6 looks in sysfs before it opens a chip, which a test double
-// of the device at the system-call level cannot answer.
+// newer) called directly rather than through libgpiod: libgpiod's 1.x and
+// 2.x releases have different APIs and a board's system may have either
+// (Debian 12 has 1.6, Debian 13 has 2.x), while the kernel's interface is
+// the same under both; and libgpiod 1.6 looks in sysfs before it opens a
+// chip, which a test double of the device at the system-call level cannot
+// answer.
 //
 // Each pin is a line request of its own, claimed by wiringPiSetup() and
 // held until the process ends: no other program can drive a keypad line
@@ -16,6 +17,8 @@
 // where no known chip is present. A line that fails once the scan runs
 // ends the program with status 1.
 #include "gpio.h"
+
+#include "common/reclamar.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -108,8 +111,8 @@ bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
 bool sem_permissao(int erro) { return erro == EACCES || erro == EPERM; }
 
 // The errors a GPIO device gives, by the names the kernel's documentation
-// uses. glibc's strerrorname_np() would do, but only from glibc 2.32 on, and
-// Raspberry Pi OS on Debian 11 has 2.31.
+// uses. glibc's strerrorname_np() would do, but it came with glibc 2.32, and
+// a board may run a system on Debian 11, whose glibc is 2.31.
 struct erro_nomeado {
     int erro;
     const char *nome;
@@ -278,14 +281,15 @@ void montar_config(int pin, gpio_v2_line_config *config)
     }
 }
 
-__attribute__((format(printf, 2, 3))) void reclamar(int pin, const char *fmt, ...)
+// Names the pin at fault, by both its numbers, before the message.
+__attribute__((format(printf, 2, 3))) void reclamar_do_pino(int pin, const char *formato, ...)
 {
-    fprintf(stderr, "teclado: pino %d (GPIO%u): ", pin, placa[pin].bcm);
-    va_list args;
-    va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
-    va_end(args);
-    fputc('\n', stderr);
+    char assunto[40]; // room for any int and unsigned int
+    snprintf(assunto, sizeof assunto, "pino %d (GPIO%u)", pin, placa[pin].bcm);
+    va_list argumentos;
+    va_start(argumentos, formato);
+    reclamar_sobre(assunto, formato, argumentos);
+    va_end(argumentos);
 }
 
 // Once the scan runs, a line that fails (driver unbound, device gone) would
@@ -293,9 +297,11 @@ __attribute__((format(printf, 2, 3))) void reclamar(int pin, const char *fmt, ..
 // service manager restarts the program.
 [[noreturn]] void perder_linha(int pin, const char *acao, int erro)
 {
-    reclamar(pin, "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
-                  "o programa termina",
-             offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
+    reclamar_do_pino(
+        pin,
+        "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
+        "o programa termina",
+        offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
     exit(1);
 }
 
@@ -357,18 +363,18 @@ void explicar_linhas_nao_achadas()
 {
     int pin = pino_que_faltou;
     if (chip_recusado >= 0 && sem_permissao(erro_do_chip)) {
-        reclamar(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip_recusado,
-                 nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
+        reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip_recusado,
+                         nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
         return;
     }
     if (chip_recusado >= 0) {
-        reclamar(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip_recusado,
-                 nome_do_erro(erro_do_chip));
+        reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip_recusado,
+                         nome_do_erro(erro_do_chip));
         return;
     }
     if (chips_presentes == 0) {
-        reclamar(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
-                      "dispositivo de caracteres)");
+        reclamar_do_pino(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
+                              "dispositivo de caracteres)");
         return;
     }
     // What was looked for and what there is, so that a board of a kind not
@@ -383,9 +389,11 @@ void explicar_linhas_nao_achadas()
             anexar(achados, sizeof achados, ", ...");
             break;
         }
-    reclamar(pin, "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
-                  "do teclado pelo nome (faltou %s); chips vistos: %s",
-             chips_da_soc[0], chips_da_soc[1], chips_da_soc[2], nomes, achados);
+    reclamar_do_pino(
+        pin,
+        "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
+        "do teclado pelo nome (faltou %s); chips vistos: %s",
+        chips_da_soc[0], chips_da_soc[1], chips_da_soc[2], nomes, achados);
 }
 
 // Who holds a line, as the kernel reports it; empty if it cannot tell.
@@ -410,16 +418,18 @@ void explicar_pedido_recusado(int pin, int erro)
     if (erro == EBUSY)
         consumidor_da_linha(pin, consumidor, sizeof consumidor);
     if (erro == EBUSY && consumidor[0] != '\0')
-        reclamar(pin, "linha ja em uso por \"%s\" em /dev/gpiochip%d (EBUSY); pare o programa que a usa",
-                 consumidor, chip);
+        reclamar_do_pino(
+            pin, "linha ja em uso por \"%s\" em /dev/gpiochip%d (EBUSY); pare o programa que a usa",
+            consumidor, chip);
     else if (erro == EBUSY)
-        reclamar(pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", chip);
+        reclamar_do_pino(
+            pin, "linha ja em uso em /dev/gpiochip%d (EBUSY); pare o programa que a usa", chip);
     else if (sem_permissao(erro))
-        reclamar(pin, "sem permissao para usar a linha em /dev/gpiochip%d (%s); %s", chip,
-                 nome_do_erro(erro), PRECISA_DE_ACESSO);
+        reclamar_do_pino(pin, "sem permissao para usar a linha em /dev/gpiochip%d (%s); %s", chip,
+                         nome_do_erro(erro), PRECISA_DE_ACESSO);
     else
-        reclamar(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)", offset_do_pino[pin], chip,
-                 nome_do_erro(erro));
+        reclamar_do_pino(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)",
+                         offset_do_pino[pin], chip, nome_do_erro(erro));
 }
 
 } // namespace

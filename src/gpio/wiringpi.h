@@ -1,0 +1,13 @@
+// The wiringpi backend: the board's own libwiringPi is the GPIO layer, so
+// this header is all of it. gpio.h includes it instead of its own numbers
+// when TECLADO_GPIO=wiringpi. The library's header is then the reference:
+// gpio.h's declarations must agree with it, and the numbers below with the
+// ones the other backends use, or the build stops.
+#pragma once
+
+#include <wiringPi.h>
+
+static_assert(INPUT == 0 && OUTPUT == 1 && LOW == 0 && HIGH == 1,
+              "wiringPi.h numbers modes and levels differently from teclado");
+static_assert(PUD_OFF == 0 && PUD_DOWN == 1 && PUD_UP == 2,
+              "wiringPi.h numbers the pulls differently from teclado");
