@@ -2,9 +2,9 @@
 # Stage "backends" of scripts/test.sh: the board's GPIO backends, built and
 # run on this PC, which has no GPIO.
 #   chardev   build-chardev and its whole suite; the tests preload a stand-in
-#             for the kernel's GPIO device (tests/fake_gpiochip.cpp)
+#             for the kernel's GPIO device (tests/gpio/fake_gpiochip.cpp)
 #   wiringpi  build-wiringpi against a stand-in libwiringPi built into a
-#             temporary prefix (tests/wiringpi-standin), run once; gpio.h
+#             temporary prefix (tests/gpio/wiringpi-standin), run once; gpio.h
 #             must refuse a wiringPi.h that disagrees with it; its unit must
 #             allow wiringPi's devices and score 3.0 or lower; and
 #             build-wiringpi-missing must stop at configure, saying why
@@ -27,8 +27,8 @@ echo "== backends: wiringpi"
 prefix=$(mktemp -d /tmp/teclado-wiringpi.XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 mkdir -p "$prefix/include" "$prefix/lib"
-cp tests/wiringpi-standin/wiringPi.h "$prefix/include/"
-cc -shared -fPIC -O2 -Wall -Wextra -o "$prefix/lib/libwiringPi.so" tests/wiringpi-standin/wiringPi.c
+cp tests/gpio/wiringpi-standin/wiringPi.h "$prefix/include/"
+cc -shared -fPIC -O2 -Wall -Wextra -o "$prefix/lib/libwiringPi.so" tests/gpio/wiringpi-standin/wiringPi.c
 # -U: a library found in an earlier run's prefix (since removed) must not stick.
 cmake -S . -B build-wiringpi -U 'WIRINGPI_*' -DTECLADO_GPIO=wiringpi \
       -DCMAKE_PREFIX_PATH="$prefix" -DBUILD_TESTING=OFF
@@ -62,8 +62,8 @@ mkdir -p "$prefix/other"
 for change in 's/void delay (unsigned int howLong)/void delay (int howLong)/' \
               's/int digitalRead (int pin)/long digitalRead (int pin)/' \
               's/#define PUD_DOWN 1/#define PUD_DOWN 2/'; do
-  sed "$change" tests/wiringpi-standin/wiringPi.h > "$prefix/other/wiringPi.h"
-  ! cmp -s tests/wiringpi-standin/wiringPi.h "$prefix/other/wiringPi.h" \
+  sed "$change" tests/gpio/wiringpi-standin/wiringPi.h > "$prefix/other/wiringPi.h"
+  ! cmp -s tests/gpio/wiringpi-standin/wiringPi.h "$prefix/other/wiringPi.h" \
     || fail "'$change' changed nothing in wiringPi.h"
   if "$cxx" -std=c++17 -fsyntax-only -DTECLADO_GPIO_WIRINGPI -I"$prefix/other" -Isrc \
        -Ibuild-wiringpi src/teclado.cpp 2> "$prefix/other/log"; then

@@ -17,7 +17,8 @@ import time
 import traceback
 from collections import Counter
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The repository: this file is in tests/drivers/.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
 # The recorder's time limits the binary was built with, in seconds.
 CONNECT_LIMIT = int(os.environ.get("TECLADO_DB_CONNECT_TIMEOUT", "3"))
