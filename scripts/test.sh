@@ -19,8 +19,13 @@
 #             .deb packages (scripts/package.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
-#   bench     the benchmarks in their quick mode (scripts/bench.sh)
+#   bench     build-bench/: the benchmarks (bench/bench.py), quick counts
 #   backends  chardev and wiringpi, the name they had together
+#
+# TECLADO_BENCH_OPTIONS, for stage bench: any of
+#   --full    the full counts, about three minutes of measuring
+#   --native  no armhf build and no qemu-arm
+#   --strict  a missed target fails the stage (else it is marked MISSED)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -138,6 +143,25 @@ armhf_suite() {
   run_tests "$dir" 300 -LE soak
 }
 
+# The benchmarks run as the CTest test bench, on the tests' private server,
+# in a Release build with the benchmark's own database settings, whatever an
+# earlier configure of the folder said; bench/CMakeLists.txt builds the
+# armhf programs too (TECLADO_BENCH_ARMHF).
+bench() {
+  local armhf=ON groups=(bench cross)
+  if [[ " ${TECLADO_BENCH_OPTIONS:-} " == *" --native "* ]]; then
+    armhf=OFF
+    groups=(bench)
+  fi
+  bash scripts/install-deps.sh "${groups[@]}"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTECLADO_GPIO=sim -DBUILD_TESTING=ON \
+    -DTECLADO_BENCH=ON -DTECLADO_BENCH_ARMHF="$armhf" -DTECLADO_DB_HOST=localhost \
+    -DTECLADO_DB_USER=root -DTECLADO_DB_PASSWORD=tqvz -DTECLADO_DB_NAME=embarcados
+  cmake --build build-bench -j2 --target benchmarks
+  ctest --test-dir build-bench --output-on-failure --no-tests=error -L bench
+  cat build-bench/bench-run/table.txt
+}
+
 for stage in "${stages[@]}"; do
   echo "==== test.sh: $stage"
   case $stage in
@@ -175,7 +199,7 @@ for stage in "${stages[@]}"; do
     kernel)
       bash scripts/test-kernel.sh ;;
     bench)
-      bash scripts/bench.sh --quick ;;
+      bench ;;
     *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;
   esac
 done
