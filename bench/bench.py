@@ -93,8 +93,9 @@ def start_teclado(cmd, socket, stdin_at_eof=False):
         program.proc.stdin.close()
     if not program.wait(lambda t: t.lines[:1] == [START_LINE], 20):
         program.stop()
-        raise BenchError(f"{shlex.join(cmd)} printed no start line within 20 s (status "
-                         f"{program.proc.returncode}): {program.err.decode(errors='replace')[-400:]}")
+        err = program.err.decode(errors="replace")[-400:]
+        raise BenchError(f"{shlex.join(cmd)} printed no start line within 20 s "
+                         f"(status {program.proc.returncode}): {err}")
     # A few passes, so that start-up is over before timing starts.
     time.sleep(0.3)
     return program
@@ -237,7 +238,8 @@ def settle(socket, first_id, limit_s):
     deadline = time.monotonic() + limit_s
     last = -1
     while True:
-        now = int(sql(socket, f"SELECT COUNT(*) FROM embarcados.estado WHERE id > {first_id}")[0][0])
+        now = int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado "
+                              f"WHERE id > {first_id}")[0][0])
         if now == last or time.monotonic() > deadline:
             return now
         last = now
@@ -441,7 +443,8 @@ def main():
     parser.add_argument("--qemu", default="qemu-arm -L /usr/arm-linux-gnueabihf")
     parser.add_argument("--native", action="store_true")
     parser.add_argument("--strict", action="store_true")
-    args = parser.parse_args(sys.argv[1:] + shlex.split(os.environ.get("TECLADO_BENCH_OPTIONS", "")))
+    options = shlex.split(os.environ.get("TECLADO_BENCH_OPTIONS", ""))
+    args = parser.parse_args(sys.argv[1:] + options)
     quick = not args.full
     n = QUICK if quick else FULL
     work = os.path.join(args.build, "bench-run")
