@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
-"""Measures teclado against the private MariaDB whose socket is given, and
-prints one table: each figure, its target and whether it is met.
+"""Measures teclado against the tests' private MariaDB (MYSQL_UNIX_PORT), and
+prints one table: each figure, its target and whether it is met; the table
+is also written to bench-run/table.txt in the build folder.
 
-Run by scripts/bench.sh, which builds the programs and starts the server.
+Run by CTest as test bench (stage bench of scripts/test.sh), which builds
+the programs and starts the server. Options come from the command line and
+then from TECLADO_BENCH_OPTIONS.
 
-usage: bench.py --build DIR --socket PATH [--quick] [--armhf DIR --qemu CMD]
+usage: bench.py --build DIR [--armhf DIR [--qemu CMD]] [--full] [--native]
                 [--strict]
+  --full    the full counts (about three minutes of measuring); without
+            it, the quick ones (about one minute)
+  --native  leave out the armhf build even when --armhf names one
+  --strict  exit 3 when a target is missed
 
 Exit status: 0 when every measurement ran (targets met or not), 1 when a
 measurement could not be made or its result was not sound (a lost row, an
@@ -14,7 +21,6 @@ event on a quiet keypad), 3 with --strict when a target was missed.
 import argparse
 import os
 import shlex
-import signal
 import statistics
 import subprocess
 import sys
@@ -22,7 +28,8 @@ import time
 
 import pymysql
 
-PASSWORD = "tqvz"
+from teclado_run import PASSWORD, START_LINE, Teclado, row_count, sql
+
 STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
 CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
 DURATIONS = [50, 30, 20, 15, 10, 8, 5]
@@ -57,27 +64,8 @@ def ms(ns):
 
 # ---- the server ----
 
-def db(socket):
-    return pymysql.connect(unix_socket=socket, user="root", password=PASSWORD,
-                           database="embarcados", autocommit=True)
-
-
-def query_one(socket, statement):
-    conn = db(socket)
-    try:
-        with conn.cursor() as cur:
-            cur.execute(statement)
-            return cur.fetchone()[0]
-    finally:
-        conn.close()
-
-
-def row_count(socket):
-    return query_one(socket, "SELECT COUNT(*) FROM estado")
-
-
 def last_id(socket):
-    return query_one(socket, "SELECT COALESCE(MAX(id), 0) FROM estado")
+    return int(sql(socket, "SELECT COALESCE(MAX(id), 0) FROM embarcados.estado")[0][0])
 
 
 # ---- processes ----
@@ -97,30 +85,20 @@ def run_samples(cmd, env, stdout_path, timeout):
     return samples
 
 
-def start_teclado(cmd, env, stdin, out_path):
-    out = open(out_path, "wb")
-    err = open(out_path + ".err", "wb")
-    proc = subprocess.Popen(cmd, env=env, stdin=stdin, stdout=out, stderr=err)
-    out.close()
-    err.close()
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        with open(out_path, "rb") as f:
-            if f.readline() == b"Estamos testando os pinos\n":
-                # A few passes, so that start-up is over before timing starts.
-                time.sleep(0.3)
-                return proc
-        if proc.poll() is not None:
-            raise BenchError(f"{shlex.join(cmd)} stopped at start with {proc.returncode}")
-        time.sleep(0.02)
-    stop(proc)
-    raise BenchError(f"{shlex.join(cmd)} printed no start line within 20 s")
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGKILL)
-    proc.wait(timeout=10)
+def start_teclado(cmd, socket, stdin_at_eof=False):
+    """The program running and past its start line; with stdin_at_eof its
+    standard input is closed from the start, as with < /dev/null."""
+    program = Teclado(cmd, socket)
+    if stdin_at_eof:
+        program.proc.stdin.close()
+    if not program.wait(lambda t: t.lines[:1] == [START_LINE], 20):
+        program.stop()
+        err = program.err.decode(errors="replace")[-400:]
+        raise BenchError(f"{shlex.join(cmd)} printed no start line within 20 s "
+                         f"(status {program.proc.returncode}): {err}")
+    # A few passes, so that start-up is over before timing starts.
+    time.sleep(0.3)
+    return program
 
 
 def cpu_ns(pid):
@@ -145,11 +123,6 @@ def peak_rss_kb(pid):
     raise BenchError(f"no VmHWM in /proc/{pid}/status")
 
 
-def event_lines(path):
-    with open(path, "rb") as f:
-        return sum(1 for line in f if line.startswith(b"Botao "))
-
-
 # ---- 1. scan pass ----
 
 def scan_pass(cmd, env, samples, work):
@@ -163,20 +136,19 @@ def scan_pass(cmd, env, samples, work):
 
 # ---- 2. idle processor ----
 
-def idle_cpu(teclado, env, seconds, stdin_at_eof, work):
+def idle_cpu(teclado, socket, seconds, stdin_at_eof):
     name = "idle-eof" if stdin_at_eof else "idle-pipe"
-    stdin = subprocess.DEVNULL if stdin_at_eof else subprocess.PIPE
-    out = os.path.join(work, name + ".out")
-    proc = start_teclado([teclado], env, stdin, out)
+    program = start_teclado([teclado], socket, stdin_at_eof)
+    pid = program.proc.pid
     try:
-        c0, t0 = cpu_ns(proc.pid), time.monotonic_ns()
+        c0, t0 = cpu_ns(pid), time.monotonic_ns()
         time.sleep(seconds)
-        c1, t1 = cpu_ns(proc.pid), time.monotonic_ns()
-        if proc.poll() is not None:
+        c1, t1 = cpu_ns(pid), time.monotonic_ns()
+        if program.proc.poll() is not None:
             raise BenchError(f"teclado stopped during the idle run ({name})")
     finally:
-        stop(proc)
-    if event_lines(out) != 0:
+        program.stop()
+    if program.reports != 0:
         raise BenchError(f"teclado reported events on a quiet keypad ({name})")
     return (c1 - c0) / (t1 - t0)
 
@@ -266,7 +238,8 @@ def settle(socket, first_id, limit_s):
     deadline = time.monotonic() + limit_s
     last = -1
     while True:
-        now = query_one(socket, f"SELECT COUNT(*) FROM estado WHERE id > {first_id}")
+        now = int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado "
+                              f"WHERE id > {first_id}")[0][0])
         if now == last or time.monotonic() > deadline:
             return now
         last = now
@@ -275,14 +248,9 @@ def settle(socket, first_id, limit_s):
 
 def rows_after(socket, first_id):
     """(key, server time of the insert in s) of each row above first_id."""
-    conn = db(socket)
-    try:
-        with conn.cursor() as cur:
-            cur.execute("SELECT TECLA, UNIX_TIMESTAMP(gravado_em) FROM estado "
-                        f"WHERE id > {first_id} ORDER BY id")
-            return [(int(key), float(at)) for key, at in cur.fetchall()]
-    finally:
-        conn.close()
+    got = sql(socket, "SELECT TECLA, UNIX_TIMESTAMP(gravado_em) FROM embarcados.estado "
+                      f"WHERE id > {first_id} ORDER BY id")
+    return [(int(key), float(at)) for key, at in got]
 
 
 def score(rows, written, count, duration):
@@ -320,19 +288,19 @@ def score(rows, written, count, duration):
                 stored=sum(min(stored[i], 2) for i in on_time), stray=stray + extra)
 
 
-def taps(cmd, env, socket, count, work, name):
+def taps(cmd, socket, count, name):
     """Taps keys at a fixed real-time schedule, as a finger would: each line
     is written at its own time, whatever the program is doing meanwhile.
     Successive taps use successive keys, so a missed tap costs its own two
     transitions and no other."""
-    out = os.path.join(work, name + ".out")
-    proc = start_teclado(cmd, env, subprocess.PIPE, out)
+    program = start_teclado(cmd, socket)
+    proc = program.proc
     fd = proc.stdin.fileno()
     results, late, hwm = {}, [], None
     try:
         for duration in DURATIONS:
             first = last_id(socket)
-            seen_before = event_lines(out)
+            seen_before = program.reports
             step = duration * 1_000_000
             start = time.monotonic_ns() + 50_000_000
             written = []
@@ -347,7 +315,9 @@ def taps(cmd, env, socket, count, work, name):
                     os.write(fd, f"{word} {key}\n".encode())
                 written.append(times)
             stored = settle(socket, first, 30)
-            seen = event_lines(out) - seen_before
+            # The console is read by a thread: its last lines may still be on their way.
+            program.wait(lambda t: t.reports - seen_before >= stored, 5)
+            seen = program.reports - seen_before
             if seen != stored:
                 raise BenchError(f"{name}, {duration} ms: {seen} events reported, {stored} stored")
             results[duration] = score(rows_after(socket, first), written, count, duration)
@@ -355,7 +325,7 @@ def taps(cmd, env, socket, count, work, name):
                 raise BenchError(f"{name}: teclado stopped with {proc.returncode}")
         hwm = peak_rss_kb(proc.pid)
     finally:
-        stop(proc)
+        program.stop()
     return results, late, hwm
 
 
@@ -383,21 +353,16 @@ def tap_rows(table, prefix, results, targets):
 def report(cmd, socket, rows, runs, work):
     """Wall times of the report over rows events (16 keys, each pressed for
     250 ms in turn), plain and with --svg, which asks the server twice."""
-    conn = db(socket)
-    try:
-        with conn.cursor() as cur:
-            cur.execute("TRUNCATE TABLE estado")
-            # Written by the server itself, in teclado's own form of the values.
-            cur.execute(
-                "INSERT INTO estado (TECLA, ESTADO, DATA, ms)"
-                " SELECT ELT(1 + ((seq - 1) DIV 2) MOD 16, " + ", ".join(map(str, CODES)) + "),"
-                " IF(seq MOD 2, 'ON ', 'OFF '),"
-                " CONCAT(DATE_FORMAT(t, '%%a %%b '), LPAD(DAY(t), 2, ' '),"
-                " DATE_FORMAT(t, ' %%H:%%i:%%s %%Y'), '\\n'), MICROSECOND(t) DIV 1000"
-                " FROM (SELECT seq, TIMESTAMP'2026-01-01 00:00:00' + INTERVAL seq * 250000"
-                " MICROSECOND AS t FROM seq_1_to_%d) s" % rows)
-    finally:
-        conn.close()
+    sql(socket, "TRUNCATE TABLE embarcados.estado")
+    # Written by the server itself, in teclado's own form of the values.
+    sql(socket,
+        "INSERT INTO embarcados.estado (TECLA, ESTADO, DATA, ms)"
+        " SELECT ELT(1 + ((seq - 1) DIV 2) MOD 16, " + ", ".join(map(str, CODES)) + "),"
+        " IF(seq MOD 2, 'ON ', 'OFF '),"
+        " CONCAT(DATE_FORMAT(t, '%a %b '), LPAD(DAY(t), 2, ' '),"
+        " DATE_FORMAT(t, ' %H:%i:%s %Y'), '\\n'), MICROSECOND(t) DIV 1000"
+        " FROM (SELECT seq, TIMESTAMP'2026-01-01 00:00:00' + INTERVAL seq * 250000"
+        f" MICROSECOND AS t FROM embarcados.seq_1_to_{rows}) s", timeout=600)
     env = dict(os.environ, MYSQL_UNIX_PORT=socket, MYSQL_PWD=PASSWORD, HOME=work)
     plain, svg = [], []
     for _ in range(runs):
@@ -410,12 +375,7 @@ def report(cmd, socket, rows, runs, work):
             if out.returncode != 0 or presses != rows // 2:
                 raise BenchError(f"teclado-relatorio: status {out.returncode}, {presses} presses "
                                  f"of {rows // 2}: {out.stderr.strip()}")
-    conn = db(socket)
-    try:
-        with conn.cursor() as cur:
-            cur.execute("TRUNCATE TABLE estado")
-    finally:
-        conn.close()
+    sql(socket, "TRUNCATE TABLE embarcados.estado")
     return plain, svg
 
 
@@ -435,19 +395,20 @@ class Table:
             self.missed += 1
         self.rows.append((figure, value, target, mark))
 
-    def print(self):
+    def lines(self):
         widths = [52, 24, 10]
         line = "-" * (sum(widths) + 8)
-        print(line)
-        print(f"{'figure':<{widths[0]}}  {'measured':<{widths[1]}}  {'target':<{widths[2]}}  met")
+        out = [line, f"{'figure':<{widths[0]}}  {'measured':<{widths[1]}}  "
+                     f"{'target':<{widths[2]}}  met"]
         for row in self.rows:
             if len(row) == 1:
-                print(line)
-                print(row[0])
+                out += [line, row[0]]
             else:
                 figure, value, target, mark = row
-                print(f"  {figure:<{widths[0] - 2}}  {value:<{widths[1]}}  {target:<{widths[2]}}  {mark}")
-        print(line)
+                out.append(f"  {figure:<{widths[0] - 2}}  {value:<{widths[1]}}  "
+                           f"{target:<{widths[2]}}  {mark}")
+        out.append(line)
+        return out
 
 
 def lateness(table, prefix, late):
@@ -477,16 +438,19 @@ def load():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    parser.add_argument("--socket", required=True)
-    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--full", action="store_true")
     parser.add_argument("--armhf")
     parser.add_argument("--qemu", default="qemu-arm -L /usr/arm-linux-gnueabihf")
+    parser.add_argument("--native", action="store_true")
     parser.add_argument("--strict", action="store_true")
-    args = parser.parse_args()
-    n = QUICK if args.quick else FULL
+    options = shlex.split(os.environ.get("TECLADO_BENCH_OPTIONS", ""))
+    args = parser.parse_args(sys.argv[1:] + options)
+    quick = not args.full
+    n = QUICK if quick else FULL
     work = os.path.join(args.build, "bench-run")
     os.makedirs(work, exist_ok=True)
-    env = dict(os.environ, MYSQL_UNIX_PORT=args.socket)
+    socket = os.environ["MYSQL_UNIX_PORT"]
+    env = dict(os.environ)
     build = args.build
     teclado = os.path.join(build, "teclado")
     scan_cmd = [os.path.join(build, "bench", "scan_bench")]
@@ -497,30 +461,31 @@ def main():
     table = Table()
     try:
         scan = scan_pass(scan_cmd, env, n["scan"], work)
-        idle = idle_cpu(teclado, env, n["idle"], False, work)
-        idle_eof = idle_cpu(teclado, env, n["idle_eof"], True, work)
-        ours, py, cli = recording(record_cmd, env, args.socket, n, work)
-        shares, late, hwm = taps([teclado], env, args.socket, n["taps"], work, "taps")
-        rep_plain, rep_svg = report([os.path.join(build, "teclado-relatorio")], args.socket,
-                                    REPORT_ROWS, REPORT_RUNS["quick" if args.quick else "full"],
+        idle = idle_cpu(teclado, socket, n["idle"], False)
+        idle_eof = idle_cpu(teclado, socket, n["idle_eof"], True)
+        ours, py, cli = recording(record_cmd, env, socket, n, work)
+        shares, late, hwm = taps([teclado], socket, n["taps"], "taps")
+        rep_plain, rep_svg = report([os.path.join(build, "teclado-relatorio")], socket,
+                                    REPORT_ROWS, REPORT_RUNS["quick" if quick else "full"],
                                     work)
         armhf = None
-        if args.armhf:
+        if args.armhf and not args.native:
             qemu = shlex.split(args.qemu)
             a_scan = scan_pass(qemu + [os.path.join(args.armhf, "bench", "scan_bench")], env,
                                n["armhf_scan"], work)
             a_ours = record_ours(qemu + [os.path.join(args.armhf, "bench", "record_bench")],
                                  env, n["armhf_ours"], work)
-            a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], env,
-                                       args.socket, n["armhf_taps"], work, "taps-armhf")
+            a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], socket,
+                                       n["armhf_taps"], "taps-armhf")
             armhf = (a_scan, a_ours, a_shares, a_late)
-    except (BenchError, subprocess.SubprocessError, OSError, pymysql.MySQLError) as e:
+    except (BenchError, RuntimeError, subprocess.SubprocessError, OSError,
+            pymysql.MySQLError) as e:
         print(f"bench: {e}", file=sys.stderr)
         return 1
 
-    mode = "quick" if args.quick else "full"
-    print(f"teclado benchmarks ({mode}): {machine()}; load average {load_before} at start, "
-          f"{load()} at end; {time.monotonic() - started:.0f} s")
+    mode = "quick" if quick else "full"
+    heading = (f"teclado benchmarks ({mode}): {machine()}; load average {load_before} at start, "
+               f"{load()} at end; {time.monotonic() - started:.0f} s")
 
     ratio = scan["pass_med"] / scan["floor_med"]
     table.section(f"1. quiet scan pass, sim keypad, no input ({n['scan']} passes)")
@@ -578,15 +543,18 @@ def main():
         tap_rows(table, "4. ", a_shares, False)
         lateness(table, "4. ", a_late)
 
-    table.print()
     blind = 1 + ms(o_med)
-    print(f"An event keeps the keypad unsampled for about {blind:.1f} ms (the report's 1 ms "
-          f"pause and one connection); a quiet pass takes {ms(scan['pass_med']):.1f} ms.")
+    out = [heading] + table.lines() + [
+        f"An event keeps the keypad unsampled for about {blind:.1f} ms (the report's 1 ms "
+        f"pause and one connection); a quiet pass takes {ms(scan['pass_med']):.1f} ms."]
     if table.missed:
-        print(f"{table.missed} target(s) MISSED")
-        if args.strict:
-            return 3
-    return 0
+        out.append(f"{table.missed} target(s) MISSED")
+    text = "\n".join(out) + "\n"
+    print(text, end="")
+    # CTest shows a passing test's output only in its log: scripts/test.sh shows this file.
+    with open(os.path.join(work, "table.txt"), "w") as f:
+        f.write(text)
+    return 3 if table.missed and args.strict else 0
 
 
 if __name__ == "__main__":

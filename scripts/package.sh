@@ -13,7 +13,7 @@
 # usage: package.sh [-DNAME=VALUE ...]    (as root)
 #   The options go to both builds, e.g. the board's database account:
 #   package.sh -DTECLADO_DB_USER=teclado -DTECLADO_DB_PASSWORD=secret
-#   scripts/test-armhf.sh calls it with none.
+#   Stage armhf of scripts/test.sh calls it with none.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."

@@ -1,27 +1,49 @@
 #!/bin/bash
-# Runs teclado's tests: installs the packages, builds and runs CTest, whose
-# fixtures start and stop a private MariaDB themselves.
+# Builds and tests teclado, one stage per configuration: a stage installs
+# the packages it needs, configures and builds its own build* folder and
+# runs CTest there, whose fixtures start and stop a private MariaDB
+# themselves. Stages wiringpi and kernel run checks of their own instead.
 #
 # usage: test.sh [stage ...]      (no stage: all of them, in this order)
-#   native    unit, recorder and end-to-end tests of the PC build (build/)
-#   backends  the board's GPIO backends on this PC: chardev against a stand-in
-#             of the kernel's GPIO device, wiringpi against a stand-in library
-#   soak      long and fault runs of the real binary against the real server
-#   sanitize  the native suite built with AddressSanitizer and UBSan
-#   armhf     cross-build for the board, its suite under qemu-arm, packages
-#   kernel    the board's chardev build on Debian's kernel under qemu-system-arm
-#   bench     the benchmarks in their quick mode
+#   native    build/: unit, recorder, end-to-end, report, fault and
+#             least-privilege tests of the PC build (simulated keypad)
+#   chardev   build-chardev/: the board's GPIO backend on this PC, its whole
+#             suite against a stand-in of the kernel's GPIO device
+#   wiringpi  build-wiringpi/: the wiringpi backend against a stand-in
+#             libwiringPi; no suite, the checks below
+#   soak      build/: long and fault runs of the real binary
+#   sanitize  build-sanitize/: the native suite, build type Sanitize
+#             (AddressSanitizer and UBSan, cmake/sanitize.cmake)
+#   armhf     build-armhf/ and build-armhf-chardev/: cross-builds for the
+#             board, their ELF headers, their suites under qemu-arm; then the
+#             .deb packages (scripts/package.sh)
+#   kernel    the board's chardev build on Debian's kernel under
+#             qemu-system-arm (scripts/test-kernel.sh)
+#   bench     build-bench/: the benchmarks (bench/bench.py), quick counts
+#   backends  chardev and wiringpi, the name they had together
+#
+# TECLADO_BENCH_OPTIONS, for stage bench: any of
+#   --full    the full counts, about three minutes of measuring
+#   --native  no armhf build and no qemu-arm
+#   --strict  a missed target fails the stage (else it is marked MISSED)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-all=(native backends soak sanitize armhf kernel bench)
+all=(native chardev wiringpi soak sanitize armhf kernel bench)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
 
-native_build() {
-  bash scripts/install-deps.sh faults
-  cmake -S . -B build
-  cmake --build build -j2
+fail() {
+  echo "test.sh: $*" >&2
+  exit 1
+}
+
+# build DIR [CMAKE_OPTION ...]: configures and builds DIR.
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@"
+  cmake --build "$dir" -j2
 }
 
 # The tests print their measurements as "figure: ..." lines; ctest keeps a
@@ -30,23 +52,154 @@ figures() {
   grep -h '^figure: ' "$1/Testing/Temporary/LastTest.log" | sed 's/^figure: /  /' || true
 }
 
+# run_tests DIR TIMEOUT [CTEST_OPTION ...]
+# --no-tests=error: a build that lost its tests must not pass as green.
+run_tests() {
+  local dir=$1 timeout=$2
+  shift 2
+  ctest --test-dir "$dir" --output-on-failure --timeout "$timeout" --no-tests=error "$@"
+  figures "$dir"
+}
+
+# The wiringpi build, linked against a stand-in libwiringPi that finds no
+# board, built into a temporary prefix (tests/gpio/wiringpi-standin): it
+# must run once and stop as the stand-in says; gpio.h must refuse a
+# wiringPi.h that disagrees with it; its unit must allow wiringPi's devices
+# and score 3.0 or lower; and build-wiringpi-missing must stop at
+# configure, saying why.
+wiringpi() {
+  local standin=tests/gpio/wiringpi-standin
+  prefix=$(mktemp -d -t teclado-wiringpi.XXXXXX)
+  trap 'rm -rf "$prefix"' EXIT
+  mkdir -p "$prefix/include" "$prefix/lib"
+  cp "$standin/wiringPi.h" "$prefix/include/"
+  cc -shared -fPIC -O2 -Wall -Wextra -o "$prefix/lib/libwiringPi.so" "$standin/wiringPi.c"
+  # -U: a library found in an earlier run's prefix (since removed) must not stick.
+  build build-wiringpi -U 'WIRINGPI_*' -DTECLADO_GPIO=wiringpi \
+    -DCMAKE_PREFIX_PATH="$prefix" -DBUILD_TESTING=OFF
+
+  ldd build-wiringpi/teclado | grep -F "$prefix/lib/libwiringPi.so" \
+    || fail "build-wiringpi/teclado is not linked to the stand-in in $prefix"
+  local status=0
+  timeout 10 build-wiringpi/teclado < /dev/null > "$prefix/out" 2> "$prefix/err" || status=$?
+  echo "teclado exited with status $status; its output:"
+  cat "$prefix/out" "$prefix/err"
+  [ "$status" -eq 1 ] || fail "expected exit status 1 when wiringPiSetup fails, got $status"
+  [ "$(cat "$prefix/out")" = "Estamos testando os pinos" ] || fail "unexpected standard output"
+  [ "$(cat "$prefix/err")" = "wiringPi stand-in: no Raspberry Pi here" ] \
+    || fail "unexpected standard error"
+
+  # The wiringpi build's unit opens wiringPi's memory devices instead of the
+  # GPIO character devices, and must still be as narrow as the packaged one.
+  local unit=build-wiringpi/teclado.service score
+  grep -qx 'DeviceAllow=/dev/gpiomem rw' "$unit" && ! grep -q 'char-gpiochip' "$unit" \
+    || fail "$unit does not allow wiringPi's /dev/gpiomem alone"
+  score=$(systemd-analyze security --offline=true "$unit" 2>&1 |
+            sed -n 's/.*Overall exposure level for teclado.service: \([0-9.]*\).*/\1/p')
+  echo "figure: wiringpi build's teclado.service exposure (systemd-analyze security --offline=true): $score"
+  [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
+    || fail "$unit exposure '$score', expected 3.0 or lower"
+
+  # A wiringPi.h that disagrees with gpio.h on a signature or a value must
+  # stop the build of the scanner.
+  local cxx change
+  cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build-wiringpi/CMakeCache.txt)
+  mkdir -p "$prefix/other"
+  for change in 's/void delay (unsigned int howLong)/void delay (int howLong)/' \
+                's/int digitalRead (int pin)/long digitalRead (int pin)/' \
+                's/#define PUD_DOWN 1/#define PUD_DOWN 2/'; do
+    sed "$change" "$standin/wiringPi.h" > "$prefix/other/wiringPi.h"
+    ! cmp -s "$standin/wiringPi.h" "$prefix/other/wiringPi.h" \
+      || fail "'$change' changed nothing in wiringPi.h"
+    if "$cxx" -std=c++17 -fsyntax-only -DTECLADO_GPIO_WIRINGPI -I"$prefix/other" -Isrc \
+         -Ibuild-wiringpi src/teclado.cpp 2> "$prefix/other/log"; then
+      fail "src/teclado.cpp compiled against a wiringPi.h changed by '$change'"
+    fi
+    echo "refused, as it should be, a wiringPi.h changed by '$change':"
+    grep -m1 'error' "$prefix/other/log"
+  done
+
+  echo "== wiringpi without the library"
+  rm -rf build-wiringpi-missing
+  if cmake -S . -B build-wiringpi-missing -DTECLADO_GPIO=wiringpi -DBUILD_TESTING=OFF \
+       > "$prefix/missing.log" 2>&1; then
+    fail "configure with TECLADO_GPIO=wiringpi succeeded without libwiringPi"
+  fi
+  grep -F "TECLADO_GPIO=wiringpi needs the board's wiringPi library" "$prefix/missing.log" \
+    || { cat "$prefix/missing.log"; fail "configure failed without saying that wiringPi is missing"; }
+  rm -rf "$prefix"
+  trap - EXIT
+}
+
+# A cross-build for the board, its ELF header checked and its suite run
+# under qemu-arm against the private MariaDB (its fixture scripts and the
+# server run natively). Soak runs are left to the native stage: under
+# emulation they would only measure qemu-arm.
+armhf_suite() {
+  local dir=$1 gpio=$2
+  build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DTECLADO_GPIO="$gpio" \
+    -DBUILD_TESTING=ON
+  bash scripts/check-elf.sh "$dir/teclado" armhf
+  run_tests "$dir" 300 -LE soak
+}
+
+# The benchmarks run as the CTest test bench, on the tests' private server,
+# in a Release build with the benchmark's own database settings, whatever an
+# earlier configure of the folder said; bench/CMakeLists.txt builds the
+# armhf programs too (TECLADO_BENCH_ARMHF).
+bench() {
+  local armhf=ON groups=(bench cross)
+  if [[ " ${TECLADO_BENCH_OPTIONS:-} " == *" --native "* ]]; then
+    armhf=OFF
+    groups=(bench)
+  fi
+  bash scripts/install-deps.sh "${groups[@]}"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTECLADO_GPIO=sim -DBUILD_TESTING=ON \
+    -DTECLADO_BENCH=ON -DTECLADO_BENCH_ARMHF="$armhf" -DTECLADO_DB_HOST=localhost \
+    -DTECLADO_DB_USER=root -DTECLADO_DB_PASSWORD=tqvz -DTECLADO_DB_NAME=embarcados
+  cmake --build build-bench -j2 --target benchmarks
+  ctest --test-dir build-bench --output-on-failure --no-tests=error -L bench
+  cat build-bench/bench-run/table.txt
+}
+
 for stage in "${stages[@]}"; do
   echo "==== test.sh: $stage"
   case $stage in
     native)
-      native_build
-      # --no-tests=error: a build that lost its tests must not pass as green.
-      ctest --test-dir build --output-on-failure --timeout 300 --no-tests=error -LE soak
-      figures build ;;
+      bash scripts/install-deps.sh faults
+      build build
+      run_tests build 300 -LE soak ;;
+    chardev)
+      bash scripts/install-deps.sh
+      build build-chardev -DTECLADO_GPIO=chardev
+      run_tests build-chardev 300 ;;
+    wiringpi)
+      bash scripts/install-deps.sh
+      wiringpi ;;
+    backends)
+      bash scripts/test.sh chardev wiringpi ;;
     soak)
-      native_build
-      ctest --test-dir build --output-on-failure --timeout 900 --no-tests=error -L soak
-      figures build ;;
-    backends) bash scripts/test-backends.sh ;;
-    sanitize) bash scripts/test-sanitize.sh ;;
-    armhf) bash scripts/test-armhf.sh ;;
-    kernel) bash scripts/test-kernel.sh ;;
-    bench) bash scripts/bench.sh --quick ;;
+      bash scripts/install-deps.sh faults
+      build build
+      run_tests build 900 -L soak ;;
+    sanitize)
+      bash scripts/install-deps.sh
+      build build-sanitize -DCMAKE_BUILD_TYPE=Sanitize
+      # teclado is killed at the end of every run, so leaks are found in the
+      # test programs, which exit; the binary's own are memcheck's (soak).
+      ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
+      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        run_tests build-sanitize 300 -LE soak ;;
+    armhf)
+      bash scripts/install-deps.sh cross
+      armhf_suite build-armhf sim
+      # The board's own build, the one the armhf package holds.
+      armhf_suite build-armhf-chardev chardev
+      bash scripts/package.sh ;;
+    kernel)
+      bash scripts/test-kernel.sh ;;
+    bench)
+      bench ;;
     *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;
   esac
 done

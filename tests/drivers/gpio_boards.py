@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The chardev build on every board of tests/gpio-boards: each Raspberry Pi
+"""The chardev build on every board of tests/gpio/boards: each Raspberry Pi
 tree of Debian 12's kernels and the two Pi 5 layouts, with the SoC's chip
 known by its label and, again, with that label unknown so that the lines
 are found by their names. On each, the eight lines must be claimed on the
@@ -17,11 +17,10 @@ import sys
 import tempfile
 import time
 
-from teclado_run import check, finish
+from teclado_run import ROOT, check, finish
 
 TECLADO = sys.argv[1:]
-BOARDS = sorted(glob.glob(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                       "gpio-boards", "*.chips")))
+BOARDS = sorted(glob.glob(os.path.join(ROOT, "tests", "gpio", "boards", "*.chips")))
 COLUMNS, ROWS = (17, 18, 27, 22), (23, 24, 25, 4)
 # What the requests set, and each line's state once the pins are set up.
 WANTED = {**{o: "input pull-down 0" for o in COLUMNS}, **{o: "output as-is 0" for o in ROWS}}

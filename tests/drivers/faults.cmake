@@ -1,9 +1,9 @@
 # ---- The real binary under faults, bad input and long runs ----
 # Included from tests/CMakeLists.txt. The drivers are Python (stdlib only)
-# and share tests/teclado_run.py. They feed the simulated keypad, so they
-# exist in sim builds only. Cases that stop, hang or drop parts of a server
-# start one of their own under faults/, on ports from TECLADO_FAULTS_DB_PORT
-# up; the others use the shared one and lock it.
+# and share teclado_run.py beside them. They feed the simulated keypad, so
+# they exist in sim builds only. Cases that stop, hang or drop parts of a
+# server start one of their own under faults/, on ports from
+# TECLADO_FAULTS_DB_PORT up; the others use the shared one and lock it.
 if(NOT TECLADO_GPIO STREQUAL "sim")
   return()
 endif()
@@ -24,7 +24,7 @@ set(faults_env
 function(faults_test name script case timeout)
   cmake_parse_arguments(arg "SHARED" "" "LABELS" ${ARGN})
   add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} -B
-    ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${case} ${teclado_command})
+    ${drivers}/${script} ${case} ${teclado_command})
   set(env ${faults_env})
   if(arg_SHARED)
     list(APPEND env MYSQL_UNIX_PORT=${db_socket})
@@ -68,7 +68,7 @@ foreach(setting CMAKE_TOOLCHAIN_FILE CMAKE_CXX_COMPILER CMAKE_CXX_FLAGS CMAKE_EX
 endforeach()
 file(WRITE ${lp_settings} "${lp_text}")
 add_test(NAME least_privilege COMMAND ${Python3_EXECUTABLE} -B
-  ${CMAKE_CURRENT_SOURCE_DIR}/least_privilege.py insert-only ${teclado_command})
+  ${drivers}/least_privilege.py insert-only ${teclado_command})
 set(lp_env ${faults_env}
   TECLADO_LP_SETTINGS=${lp_settings}
   TECLADO_LP_BUILD=${CMAKE_BINARY_DIR}/lp

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Makes the board files of this folder: the GPIO chips that Debian 12's
-# kernel shows on each Raspberry Pi, as tests/fake_gpiochip.cpp reads them.
-# Run it from anywhere; it rewrites every *.chips file but the Pi 5 ones
-# (written by hand, see their heads). CI does not run it: its output is
+# kernel shows on each Raspberry Pi, as tests/gpio/fake_gpiochip.cpp reads
+# them. Run it from anywhere; it rewrites every *.chips file but the Pi 5
+# ones (written by hand, see their heads). CI does not run it: its output is
 # committed. Needs dtc (device-tree-compiler), python3 and Debian's apt.
 #
 # Where each fact comes from:

@@ -11,7 +11,7 @@
 // active-low, attributes other than output values.
 //
 // The board comes from the file FAKE_GPIO_BOARD names, one of
-// tests/gpio-boards/*.chips (made from Debian's kernel device trees by
+// tests/gpio/boards/*.chips (made from Debian's kernel device trees by
 // make-boards.sh beside them); each line one of
 //   chip N LABEL LINES     /dev/gpiochipN, as GPIO_GET_CHIPINFO_IOCTL tells it
 //   OFFSET NAME            a name of the chip above's line (else unnamed)

@@ -1,9 +1,9 @@
 /*
  * Stand-in for the board's wiringPi header, for building teclado with
- * TECLADO_GPIO=wiringpi on a PC (scripts/test-backends.sh). It declares
- * only what teclado calls, with the names, values and signatures of the
- * real library's header, so that the build proves the program compiles and
- * links against that interface.
+ * TECLADO_GPIO=wiringpi on a PC (stage wiringpi of scripts/test.sh). It
+ * declares only what teclado calls, with the names, values and signatures
+ * of the real library's header, so that the build proves the program
+ * compiles and links against that interface.
  */
 #ifndef WIRINGPI_STANDIN_H
 #define WIRINGPI_STANDIN_H

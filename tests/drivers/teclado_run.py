@@ -1,6 +1,7 @@
-"""What the tests that run the real teclado binary share: the program on the
-simulated keypad fed through a pipe, its console read back into events, SQL
-through the mariadb client, and private servers of a test's own.
+"""What the tests that run the real teclado binary, and the benchmarks,
+share: the program on the simulated keypad fed through a pipe, its console
+read back into events, SQL through the mariadb client, and private servers
+of a test's own.
 
 A case records its findings with check(); every FAIL is printed at the end,
 also when the case breaks off.
@@ -17,7 +18,8 @@ import time
 import traceback
 from collections import Counter
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The repository: this file is in tests/drivers/.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
 # The recorder's time limits the binary was built with, in seconds.
 CONNECT_LIMIT = int(os.environ.get("TECLADO_DB_CONNECT_TIMEOUT", "3"))
@@ -68,13 +70,13 @@ def until(read, done, seconds, step=0.05):
 
 # ---- SQL and private servers ----
 
-def sql(socket, statement, user="root", password=PASSWORD, check=True):
+def sql(socket, statement, user="root", password=PASSWORD, check=True, timeout=30):
     """Rows of the result as lists of texts; with check=False, None when the
     statement is refused."""
     out = subprocess.run(
         ["mariadb", "--no-defaults", "--socket=" + socket, "-u" + user, "-p" + password,
          "--batch", "--skip-column-names", "-e", statement],
-        capture_output=True, text=True, timeout=30)
+        capture_output=True, text=True, timeout=timeout)
     if out.returncode != 0:
         if check:
             raise RuntimeError(f"mariadb: {statement}: {out.stderr.strip()}")
@@ -89,11 +91,14 @@ def rows(socket):
             for k, s, d, ms in got]
 
 
+def row_count(socket):
+    return int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado")[0][0])
+
+
 def wait_rows(socket, count, seconds=10):
     """The row count once it reaches count: an INSERT may still be on its way
     when its status line is already printed."""
-    return until(lambda: int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado")[0][0]),
-                 lambda n: n >= count, seconds, 0.02)
+    return until(lambda: row_count(socket), lambda n: n >= count, seconds, 0.02)
 
 
 def wait_threads_connected(socket, wanted, seconds=10):
