@@ -440,7 +440,10 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--full", action="store_true")
     parser.add_argument("--armhf")
-    parser.add_argument("--qemu", default="qemu-arm -L /usr/arm-linux-gnueabihf")
+    # The board's loader and libraries, as scripts/armhf-root.sh unpacks them.
+    here = os.path.dirname(os.path.abspath(__file__))
+    board = os.path.join(here, "..", "build-armhf-root", "tree")
+    parser.add_argument("--qemu", default=shlex.join(["qemu-arm", "-L", os.path.normpath(board)]))
     parser.add_argument("--native", action="store_true")
     parser.add_argument("--strict", action="store_true")
     options = shlex.split(os.environ.get("TECLADO_BENCH_OPTIONS", ""))

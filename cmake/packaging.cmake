@@ -86,5 +86,13 @@ if(CMAKE_CROSSCOMPILING)
     message(WARNING "dpkg-architecture (dpkg-dev) could not name the Debian architecture of "
       "${CMAKE_LIBRARY_ARCHITECTURE}; a .deb made from this build would say the PC's")
   endif()
+  # The board's libraries are unpacked, not installed (scripts/armhf-root.sh),
+  # so dpkg cannot say which package holds each; dpkg-shlibdeps reads that
+  # from the unpacked packages' control files instead, at cpack time.
+  get_filename_component(TECLADO_ARMHF_PKGS "${TECLADO_ARMHF_ROOT}/../pkgs" ABSOLUTE)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake.in
+                 ${PROJECT_BINARY_DIR}/deb-depends.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/deb-depends.cmake)
 endif()
 include(CPack)

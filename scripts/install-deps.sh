@@ -4,7 +4,9 @@
 #
 # usage: install-deps.sh [group ...]
 #   (none)   build, run and test on this PC
-#   cross    also cross-build for armhf boards and run that build under qemu-arm
+#   cross    also cross-build for armhf boards and run that build under qemu-arm;
+#            the board's libraries are unpacked into build-armhf-root/, never
+#            installed (scripts/armhf-root.sh)
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
 #   kernel   also boot the armhf build on an emulated Raspberry Pi (with cross)
@@ -29,15 +31,15 @@ packages=(
   libxml2-utils              # xmllint checks teclado-relatorio's SVG
 )
 armhf=false
+root=false
 for group in "$@"; do
   case $group in
     cross)
       armhf=true
+      root=true
       packages+=(
         crossbuild-essential-armhf  # arm-linux-gnueabihf-g++
         qemu-user                   # qemu-arm runs the armhf build here
-        libmariadb3:armhf           # armhf client library; the amd64 -dev package has the headers
-        libgtest-dev:armhf          # armhf GoogleTest for the tests under qemu-arm
         dpkg-dev                    # dpkg-shlibdeps for the packages' dependencies
       ) ;;
     faults) packages+=(valgrind) ;;
@@ -56,7 +58,7 @@ done
 
 # A removed package can leave a "deinstall ok config-files" record, so only
 # "installed" counts. A name without an architecture means the PC's own (or
-# "all"): with libgtest-dev:armhf beside it, the bare name matches both.
+# "all"): with an armhf copy beside it, the bare name matches both.
 native=$(dpkg --print-architecture)
 installed() {
   case $1 in
@@ -89,6 +91,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
+  if $root; then bash "$(dirname "$0")/armhf-root.sh"; fi
   exit 0
 fi
 
@@ -123,18 +126,20 @@ apt_get() {
 if $armhf && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf
 fi
-# A mirror in the middle of a sync serves an index that does not match its
-# signed release file, and apt refuses it; a later try usually gets both.
-tries=4
+# A mirror in the middle of a sync serves a list that does not match its
+# signed release file, and apt refuses that one list; a later try usually
+# gets it. The lists fetched stay usable: if one is still missing, what it
+# held shows as a package apt cannot install.
+tries=3
 until apt-get -q -o DPkg::Lock::Timeout=300 update >> "$log" 2>&1; do
   tries=$((tries - 1))
   if [ "$tries" -eq 0 ]; then
-    echo "install-deps: apt-get update failed; end of $log:" >&2
-    tail -n 40 "$log" >&2
-    exit 1
+    echo "install-deps: apt-get update could not fetch every list; going on with the others:" >&2
+    grep '^E: ' "$log" | tail -n 5 >&2
+    break
   fi
-  echo "install-deps: apt-get update failed (a mirror in sync?); trying again in 60 s" >&2
-  sleep 60
+  echo "install-deps: apt-get update failed (a mirror in sync?); trying again in 30 s" >&2
+  sleep 30
 done
 apt_get install -y --no-install-recommends "${missing[@]}"
 if [[ " ${missing[*]} " == *" mariadb-server "* ]]; then
@@ -143,3 +148,4 @@ if [[ " ${missing[*]} " == *" mariadb-server "* ]]; then
 fi
 echo "install-deps: done"
 rm -f "$log"
+if $root; then bash "$(dirname "$0")/armhf-root.sh"; fi

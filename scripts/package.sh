@@ -6,9 +6,10 @@
 # Each is checked for its architecture, dependencies, files and binary. The
 # amd64 one is then installed here: its teclado must refuse to run on a
 # machine without GPIO (status 1, one clear line on stderr), and its unit
-# must pass systemd-analyze verify. The armhf one is installed next and run
-# under qemu-arm the same way, which proves its dependencies resolve to
-# armhf packages. Each is purged again.
+# must pass systemd-analyze verify; it is purged again. The armhf one is
+# unpacked with the armhf packages it depends on and run under qemu-arm the
+# same way, which proves its dependencies resolve to armhf packages that
+# hold what it needs.
 #
 # usage: package.sh [-DNAME=VALUE ...]    (as root)
 #   The options go to both builds, e.g. the board's database account:
@@ -168,12 +169,40 @@ apt_get purge teclado
 [ ! -e /usr/bin/teclado ] && [ ! -e /usr/lib/systemd/system/teclado.service ] \
   || fail "files left behind after purging the amd64 package"
 
-echo "---- installing $armhf_deb"
-apt_get install --no-install-recommends "./$armhf_deb"
-[ "$(dpkg-query -W -f='${Architecture}' teclado)" = armhf ] || fail "installed teclado is not armhf"
-# No -L: the ARM loader and libraries come from the armhf packages the .deb
-# depends on, as on the board.
-if $no_gpio; then check_installed_run qemu-arm /usr/bin/teclado; fi
-apt_get purge teclado
+# The armhf package is not installed here: its libraries cannot sit beside
+# the PC's at other versions (scripts/armhf-root.sh says why). It is
+# unpacked instead with every package its Depends name, followed down and
+# fetched from apt, each of them armhf or architecture-independent; run
+# under qemu-arm in that tree alone, it proves that what it depends on is
+# what it needs on the board.
+echo "---- unpacking $armhf_deb with its dependencies"
+board=$(mktemp -d /tmp/teclado-board.XXXXXX)
+trap 'rm -rf "$board"; purge' EXIT
+mkdir "$board/debs" "$board/tree"
+# The first of each alternative, without versions or architecture.
+depends_of() {
+  { dpkg-deb --field "$1" Pre-Depends; dpkg-deb --field "$1" Depends; } |
+    tr ',' '\n' | sed 's/|.*//; s/(.*//; s/:any//; s/[[:space:]]//g' | sed '/^$/d'
+}
+queue=("$armhf_deb")
+seen=" "
+while [ ${#queue[@]} -gt 0 ]; do
+  deb=${queue[0]}
+  queue=("${queue[@]:1}")
+  arch=$(dpkg-deb --field "$deb" Architecture)
+  [ "$arch" = armhf ] || [ "$arch" = all ] || fail "$deb: architecture $arch, not armhf"
+  dpkg-deb -x "$deb" "$board/tree"
+  for name in $(depends_of "$deb"); do
+    case $seen in *" $name "*) continue ;; esac
+    seen+="$name "
+    (cd "$board/debs" && { apt-get download -q "$name:armhf" || apt-get download -q "$name"; } \
+       > /dev/null 2>&1) || fail "$deb depends on $name, which apt has not for armhf"
+    queue+=("$(ls "$board/debs/${name}_"*.deb)")
+  done
+done
+echo "unpacked with:$seen"
+if $no_gpio; then check_installed_run qemu-arm -L "$board/tree" "$board/tree/usr/bin/teclado"; fi
+rm -rf "$board"
+trap purge EXIT
 
 echo "package.sh: packages checked: $amd64_deb $armhf_deb"

@@ -68,10 +68,10 @@ install -m 755 tests/kernel/init "$guest/init"
 install -m 755 $build/teclado "$guest/usr/bin/teclado"
 arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror -o "$guest/usr/bin/probe" tests/kernel/probe.c
 
-# teclado's shared libraries, and theirs, by soname: the board's own armhf
-# packages first (libmariadb3:armhf and what it depends on), then the cross
-# toolchain's C and C++ runtime.
-libdirs=(/usr/lib/arm-linux-gnueabihf /lib/arm-linux-gnueabihf /usr/arm-linux-gnueabihf/lib)
+# teclado's shared libraries, and theirs, by soname, from the board's own
+# armhf packages (libmariadb3 and what it depends on, the C and C++ runtime)
+# as scripts/armhf-root.sh unpacked them.
+libdirs=(build-armhf-root/tree/usr/lib/arm-linux-gnueabihf build-armhf-root/tree/lib/arm-linux-gnueabihf)
 queue=("$guest/usr/bin/teclado")
 while [ ${#queue[@]} -gt 0 ]; do
   file=${queue[0]}
