@@ -135,7 +135,7 @@ until apt-get -q -o DPkg::Lock::Timeout=300 update >> "$log" 2>&1; do
   tries=$((tries - 1))
   if [ "$tries" -eq 0 ]; then
     echo "install-deps: apt-get update could not fetch every list; going on with the others:" >&2
-    grep '^E: ' "$log" | tail -n 5 >&2
+    grep '^E: ' "$log" | sort -u | head -n 5 >&2
     break
   fi
   echo "install-deps: apt-get update failed (a mirror in sync?); trying again in 30 s" >&2
