@@ -2,17 +2,14 @@
 # Included from tests/CMakeLists.txt. The drivers are Python (stdlib only)
 # and share teclado_run.py beside them. They feed the simulated keypad, so
 # they exist in sim builds only. Cases that stop, hang or drop parts of a
-# server start one of their own under faults/, on ports from
-# TECLADO_FAULTS_DB_PORT up; the others use the shared one and lock it.
+# server start one of their own under faults/, reached by its socket only;
+# the others use the shared one and lock it.
 if(NOT TECLADO_GPIO STREQUAL "sim")
   return()
 endif()
 
-set(TECLADO_FAULTS_DB_PORT 33340 CACHE STRING
-  "First TCP port of the fault tests' own private MariaDB servers (127.0.0.1)")
 set(faults_env
   TECLADO_TEST_WORK=${CMAKE_CURRENT_BINARY_DIR}/faults
-  TECLADO_FAULTS_DB_PORT=${TECLADO_FAULTS_DB_PORT}
   TECLADO_DB_USER=${TECLADO_DB_USER}
   TECLADO_DB_PASSWORD=${TECLADO_DB_PASSWORD}
   TECLADO_DB_CONNECT_TIMEOUT=${TECLADO_DB_CONNECT_TIMEOUT}

@@ -31,14 +31,14 @@ from teclado_run import (CONNECTED, CONNECT_LIMIT, KEYS, NO_CONNECTION, NO_TABLE
 RECORDING_LIMIT = CONNECT_LIMIT + WRITE_LIMIT + READ_LIMIT
 
 
-def phased(command, case, port_offset, during, wanted, fault, link=False, table_lost=False):
+def phased(command, case, during, wanted, fault, link=False, table_lost=False):
     """Taps stored, then fault(folder, socket, program) brings the fault on,
     drives the during actions through it, ends it and returns the figure's
     text; then taps stored again. Each event must get the recorder's lines of
     its phase (wanted during the fault) and estado exactly the rows reported
     stored since it last lost its contents (with table_lost, at the fault)."""
     before, after = taps([1, 2]), taps([4, 5])
-    with private_server(case, port_offset) as (folder, socket):
+    with private_server(case) as (folder, socket):
         program = Teclado(command, socket_link(folder, socket) if link else socket)
         try:
             drive(program, before)
@@ -69,10 +69,10 @@ def outage(command):
         bring_back_server(folder, argv, socket)
         return f"outage: {time.monotonic() - down:.1f} s with '{NO_CONNECTION}'"
 
-    phased(command, "outage", 0, during, [NO_CONNECTION], fault)
+    phased(command, "outage", during, [NO_CONNECTION], fault)
 
 
-def hung(command, case, port_offset, kind, hang, slow=True, link=False):
+def hung(command, case, kind, hang, slow=True, link=False):
     """hang(folder, socket) hangs the server and returns what ends it. While
     it hangs, a key is tapped twice, each action sent as soon as the one
     before is reported: an action can only be seen once the scan is back, so
@@ -110,7 +110,7 @@ def hung(command, case, port_offset, kind, hang, slow=True, link=False):
         return (f"{kind}: blind per event: worst {max(blind):.2f} s of {len(blind)} "
                 f"(limits: connect {CONNECT_LIMIT} s, write {WRITE_LIMIT} s, read {READ_LIMIT} s)")
 
-    phased(command, case, port_offset, during, [NO_CONNECTION], fault, link)
+    phased(command, case, during, [NO_CONNECTION], fault, link)
 
 
 def hung_stopped(command):
@@ -121,7 +121,7 @@ def hung_stopped(command):
         os.kill(pid, signal.SIGSTOP)
         return lambda: os.kill(pid, signal.SIGCONT)
 
-    hung(command, "hung-stopped", 5, "server SIGSTOPped", hang)
+    hung(command, "hung-stopped", "server SIGSTOPped", hang)
 
 
 def hung_silent(command):
@@ -140,7 +140,7 @@ def hung_silent(command):
             socket_link(folder, socket)
         return end
 
-    hung(command, "hung-silent", 10, "silent listener", hang, link=True)
+    hung(command, "hung-silent", "silent listener", hang, link=True)
 
 
 def in_place_of_server(folder, socket, serve):
@@ -187,14 +187,14 @@ def hung_trickling(command):
                 connection, _ = listener.accept()
                 threading.Thread(target=trickle, args=(connection, stop), daemon=True).start()
 
-    hung(command, "hung-trickling", 35, "trickling server",
+    hung(command, "hung-trickling", "trickling server",
          lambda folder, socket: in_place_of_server(folder, socket, serve), link=True)
 
 
 def refusing(command):
     """A socket bound in the server's place and never listening: every
     connection is refused at once, and the scan must not wait at all."""
-    hung(command, "refusing", 40, "refusing server",
+    hung(command, "refusing", "refusing server",
          lambda folder, socket: in_place_of_server(folder, socket, lambda l, stop: None),
          slow=False, link=True)
 
@@ -209,7 +209,7 @@ def table_dropped(command):
         sql(socket, f"SOURCE {os.path.join(ROOT, 'sql', 'estado.sql')}")
         return f"table dropped: refused with '{NO_TABLE}'"
 
-    phased(command, "table-dropped", 15, during, [CONNECTED, NO_TABLE], fault, table_lost=True)
+    phased(command, "table-dropped", during, [CONNECTED, NO_TABLE], fault, table_lost=True)
 
 
 def killed(command):

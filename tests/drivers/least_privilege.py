@@ -53,7 +53,7 @@ def run(binary, socket, name, actions, wanted):
 def insert_only(command):
     emulator = command[:-1]
     builds = os.environ["TECLADO_LP_BUILD"]
-    with private_server("least-privilege", 30) as (folder, socket):
+    with private_server("least-privilege") as (folder, socket):
         sql(socket, f"DROP USER IF EXISTS '{ACCOUNT}'@'localhost';"
                     f"CREATE USER '{ACCOUNT}'@'localhost' IDENTIFIED BY '{PASSWORD}';"
                     f"GRANT INSERT ON embarcados.estado TO '{ACCOUNT}'@'localhost';")

@@ -36,7 +36,7 @@ def soak(command):
     warm = 100
     keys = [KEYS[i % len(KEYS)] for i in range(count // 2)]
     actions = taps(keys)
-    with private_server("soak", 20) as (folder, socket):
+    with private_server("soak") as (folder, socket):
         threads = wait_threads_connected(socket, 0)
         program = Teclado(command, socket)
         started = time.monotonic()
@@ -74,7 +74,7 @@ def memcheck(command):
     does not catch, still lets valgrind write its error and leak summary."""
     stored, unreachable, no_table, again = taps(KEYS * 3), taps([2]), taps([3]), taps([9])
     slow = 60  # seconds: everything runs many times slower under memcheck
-    with private_server("memcheck", 25) as (folder, socket):
+    with private_server("memcheck") as (folder, socket):
         log = os.path.join(folder, "memcheck.log")
         if os.path.exists(log):
             os.unlink(log)

@@ -109,7 +109,7 @@ def wait_threads_connected(socket, wanted, seconds=10):
 
 
 @contextlib.contextmanager
-def private_server(name, port_offset):
+def private_server(name):
     """A server of the test's own in a folder under the build tree, stopped
     afterwards whatever state it is in; yields (folder, socket)."""
     folder = os.path.join(os.environ.get("TECLADO_TEST_WORK", os.getcwd()), name)
@@ -117,7 +117,6 @@ def private_server(name, port_offset):
     script = os.path.join(ROOT, "scripts", "private-mariadb.sh")
     # Its own socket in folder, never the shared server's path.
     env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
-    # Socket only: port_offset is kept for callers, no TCP port is opened.
     subprocess.run([script, "start", folder], check=True,
                    stdout=subprocess.DEVNULL, timeout=120, env=env)
     try:
