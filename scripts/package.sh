@@ -179,6 +179,8 @@ echo "---- unpacking $armhf_deb with its dependencies"
 board=$(mktemp -d /tmp/teclado-board.XXXXXX)
 trap 'rm -rf "$board"; purge' EXIT
 mkdir "$board/debs" "$board/tree"
+# The board's libraries were fetched once already; only the rest is fetched.
+cp build-armhf-root/debs/*.deb "$board/debs/"
 # The first of each alternative, without versions or architecture.
 depends_of() {
   { dpkg-deb --field "$1" Pre-Depends; dpkg-deb --field "$1" Depends; } |
@@ -195,8 +197,10 @@ while [ ${#queue[@]} -gt 0 ]; do
   for name in $(depends_of "$deb"); do
     case $seen in *" $name "*) continue ;; esac
     seen+="$name "
-    (cd "$board/debs" && { apt-get download -q "$name:armhf" || apt-get download -q "$name"; } \
-       > /dev/null 2>&1) || fail "$deb depends on $name, which apt has not for armhf"
+    if ! compgen -G "$board/debs/${name}_*.deb" > /dev/null; then
+      (cd "$board/debs" && { apt-get download -q "$name:armhf" || apt-get download -q "$name"; } \
+         > /dev/null 2>&1) || fail "$deb depends on $name, which apt has not for armhf"
+    fi
     queue+=("$(ls "$board/debs/${name}_"*.deb)")
   done
 done
