@@ -43,15 +43,31 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
 # may run it with an account of their own.
 install(TARGETS teclado-relatorio RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(TECLADO_DEB_MAINTAINER "teclado maintainers <maintainers@users.noreply.c-seed-bb11e823.example>"
+  CACHE STRING "Maintainer field of the .deb")
+
+# The license, from LICENSE, in Debian's machine-readable copyright format:
+# its copyright line, then its text as the License paragraph (each line
+# indented, a blank line written " .").
+file(READ LICENSE licenca)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
+if(NOT licenca MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(Permission is hereby granted.*)$")
+  message(FATAL_ERROR "LICENSE: no 'Copyright (c) ...' line followed by the MIT terms")
+endif()
+set(TECLADO_COPYRIGHT "${CMAKE_MATCH_1}")
+string(STRIP "${CMAKE_MATCH_2}" licenca)
+string(REPLACE "\n\n" "\n.\n" licenca "${licenca}")
+string(REPLACE "\n" "\n " TECLADO_LICENCA " ${licenca}")
+configure_file(packaging/copyright.in copyright @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME teclado)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(TECLADO_DEB_MAINTAINER "teclado maintainers <maintainers@users.noreply.c-seed-bb11e823.example>"
-  CACHE STRING "Maintainer field of the .deb")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TECLADO_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
