@@ -62,6 +62,26 @@ string(REPLACE "\n" "\n " TECLADO_LICENCA " ${licenca}")
 configure_file(packaging/copyright.in copyright @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The changelog's newest entry takes the project's version; the manual
+# pages name it too. Each is gzipped as Debian installs them: -9, and -n so
+# that no name or time stamp makes two builds of one source differ.
+set(TECLADO_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+configure_file(packaging/changelog.in changelog.Debian @ONLY)
+configure_file(man/teclado.8.in teclado.8 @ONLY)
+configure_file(man/teclado-relatorio.1.in teclado-relatorio.1 @ONLY)
+set(comprimidos)
+foreach(texto changelog.Debian teclado.8 teclado-relatorio.1)
+  add_custom_command(OUTPUT ${texto}.gz
+    COMMAND gzip -9nkf ${texto}
+    DEPENDS ${PROJECT_BINARY_DIR}/${texto}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  list(APPEND comprimidos ${PROJECT_BINARY_DIR}/${texto}.gz)
+endforeach()
+add_custom_target(teclado_textos ALL DEPENDS ${comprimidos})
+install(FILES ${PROJECT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/teclado.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_BINARY_DIR}/teclado-relatorio.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME teclado)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
