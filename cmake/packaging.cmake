@@ -28,11 +28,18 @@ else()
 endif()
 configure_file(packaging/teclado.service.in teclado.service @ONLY)
 
-# Owner (root) only: the database password is compiled into the binary, and
-# any user who may read the file reads the password with `strings`. The unit
-# runs it as root.
-install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# The account's password lives in the option file, not in the binary, which
+# holds only the public default: anyone may read it, root alone the file.
+install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(TECLADO_CONFFILE_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/teclado)
+install(FILES packaging/teclado.cnf DESTINATION ${TECLADO_CONFFILE_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE)
+# dpkg keeps an administrator's edits to a conffile over an upgrade, and
+# removes it on purge only.
+file(WRITE ${PROJECT_BINARY_DIR}/conffiles "${TECLADO_CONFFILE_DIR}/teclado.cnf\n")
+# lintian's word on that file's mode, and why it is kept.
+install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  RENAME teclado)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_SYSTEMD_UNIT_DIR})
 install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -107,6 +114,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The database usually runs on the board itself, but may live elsewhere.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mariadb-server)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/conffiles
   ${PROJECT_SOURCE_DIR}/packaging/postinst
   ${PROJECT_SOURCE_DIR}/packaging/prerm
   ${PROJECT_SOURCE_DIR}/packaging/postrm)
