@@ -28,11 +28,18 @@ else()
 endif()
 configure_file(packaging/teclado.service.in teclado.service @ONLY)
 
-# Owner (root) only: the database password is compiled into the binary, and
-# any user who may read the file reads the password with `strings`. The unit
-# runs it as root.
-install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# The account's password lives in the option file, not in the binary, which
+# holds only the public default: anyone may read it, root alone the file.
+install(TARGETS teclado RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(TECLADO_CONFFILE_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/teclado)
+install(FILES packaging/teclado.cnf DESTINATION ${TECLADO_CONFFILE_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE)
+# dpkg keeps an administrator's edits to a conffile over an upgrade, and
+# removes it on purge only.
+file(WRITE ${PROJECT_BINARY_DIR}/conffiles "${TECLADO_CONFFILE_DIR}/teclado.cnf\n")
+# lintian's word on that file's mode, and why it is kept.
+install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  RENAME teclado)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/teclado.service DESTINATION ${TECLADO_SYSTEMD_UNIT_DIR})
 install(FILES sql/estado.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/teclado)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -43,15 +50,51 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
 # may run it with an account of their own.
 install(TARGETS teclado-relatorio RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(TECLADO_DEB_MAINTAINER "teclado maintainers <maintainers@users.noreply.c-seed-bb11e823.example>"
+  CACHE STRING "Maintainer field of the .deb")
+
+# The license, from LICENSE, in Debian's machine-readable copyright format:
+# its copyright line, then its text as the License paragraph (each line
+# indented, a blank line written " .").
+file(READ LICENSE licenca)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
+if(NOT licenca MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(Permission is hereby granted.*)$")
+  message(FATAL_ERROR "LICENSE: no 'Copyright (c) ...' line followed by the MIT terms")
+endif()
+set(TECLADO_COPYRIGHT "${CMAKE_MATCH_1}")
+string(STRIP "${CMAKE_MATCH_2}" licenca)
+string(REPLACE "\n\n" "\n.\n" licenca "${licenca}")
+string(REPLACE "\n" "\n " TECLADO_LICENCA " ${licenca}")
+configure_file(packaging/copyright.in copyright @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The changelog's newest entry takes the project's version; the manual
+# pages name it too. Each is gzipped as Debian installs them: -9, and -n so
+# that no name or time stamp makes two builds of one source differ.
+set(TECLADO_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+configure_file(packaging/changelog.in changelog.Debian @ONLY)
+configure_file(man/teclado.8.in teclado.8 @ONLY)
+configure_file(man/teclado-relatorio.1.in teclado-relatorio.1 @ONLY)
+set(comprimidos)
+foreach(texto changelog.Debian teclado.8 teclado-relatorio.1)
+  add_custom_command(OUTPUT ${texto}.gz
+    COMMAND gzip -9nkf ${texto}
+    DEPENDS ${PROJECT_BINARY_DIR}/${texto}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  list(APPEND comprimidos ${PROJECT_BINARY_DIR}/${texto}.gz)
+endforeach()
+add_custom_target(teclado_textos ALL DEPENDS ${comprimidos})
+install(FILES ${PROJECT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/teclado.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_BINARY_DIR}/teclado-relatorio.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME teclado)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(TECLADO_DEB_MAINTAINER "teclado maintainers <maintainers@users.noreply.c-seed-bb11e823.example>"
-  CACHE STRING "Maintainer field of the .deb")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TECLADO_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -71,6 +114,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The database usually runs on the board itself, but may live elsewhere.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mariadb-server)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/conffiles
   ${PROJECT_SOURCE_DIR}/packaging/postinst
   ${PROJECT_SOURCE_DIR}/packaging/prerm
   ${PROJECT_SOURCE_DIR}/packaging/postrm)

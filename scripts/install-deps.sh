@@ -6,7 +6,7 @@
 #   (none)   build, run and test on this PC
 #   cross    also cross-build for armhf boards and run that build under qemu-arm;
 #            the board's libraries are unpacked into build-armhf-root/, never
-#            installed (scripts/armhf-root.sh)
+#            installed (scripts/armhf-root.sh); and check the .deb packages
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
 #   kernel   also boot the armhf build on an emulated Raspberry Pi (with cross)
@@ -41,6 +41,8 @@ for group in "$@"; do
         crossbuild-essential-armhf  # arm-linux-gnueabihf-g++
         qemu-user                   # qemu-arm runs the armhf build here
         dpkg-dev                    # dpkg-shlibdeps for the packages' dependencies
+        lintian                     # package.sh holds both packages to Debian's rules
+        man-db                      # package.sh renders the manual pages with man --warnings
       ) ;;
     faults) packages+=(valgrind) ;;
     bench) packages+=(python3-pymysql) ;;

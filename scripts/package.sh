@@ -3,18 +3,25 @@
 #   build-deb-amd64/teclado_*_amd64.deb   (native)
 #   build-deb-armhf/teclado_*_armhf.deb   (cross, cmake/armhf.cmake)
 # Both use the board's GPIO backend (chardev), prefix /usr and no tests.
-# Each is checked for its architecture, dependencies, files and binary. The
-# amd64 one is then installed here: its teclado must refuse to run on a
-# machine without GPIO (status 1, one clear line on stderr), and its unit
-# must pass systemd-analyze verify; it is purged again. The armhf one is
-# unpacked with the armhf packages it depends on and run under qemu-arm the
-# same way, which proves its dependencies resolve to armhf packages that
-# hold what it needs.
+# Each must pass lintian with no error or warning (an override only with
+# its reason, packaging/lintian-overrides), and is checked for what lintian
+# does not know: its architecture, dependencies, the modes of the binary
+# (0755: it holds no secret) and of the option file (0600 root, a
+# conffile), a build password absent from the binary, manual pages that
+# groff renders without a warning. The amd64 one is then installed here:
+# its teclado must refuse to run on a machine without GPIO (status 1, one
+# clear line on stderr), and its unit must pass systemd-analyze verify and
+# keep its exposure score; its maintainer scripts are run through install,
+# enable, upgrade, remove, install and purge (this machine runs no
+# systemd: what is checked is the enable links, deb-systemd-helper's
+# records and the conffile). The armhf one is unpacked with the armhf
+# packages it depends on and run under qemu-arm the same way, which proves
+# its dependencies resolve to armhf packages that hold what it needs.
 #
 # usage: package.sh [-DNAME=VALUE ...]    (as root)
-#   The options go to both builds, e.g. the board's database account:
-#   package.sh -DTECLADO_DB_USER=teclado -DTECLADO_DB_PASSWORD=secret
-#   Stage armhf of scripts/test.sh calls it with none.
+#   The options go to both builds. A board's database account does not: it
+#   goes in /etc/teclado/teclado.cnf on the board. Stage armhf of
+#   scripts/test.sh calls it with none.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -91,21 +98,50 @@ check_package() {
   field=$(dpkg-deb --field "$deb" Recommends)
   [ "$field" = mariadb-server ] || fail "$deb: Recommends '$field', expected mariadb-server"
 
+  # Copyright, changelog, manual pages, file modes in general, maintainer
+  # scripts: Debian's own rules. Its output is shown either way.
+  lintian --fail-on error,warning --tag-display-limit 0 "$deb" \
+    || fail "$deb: lintian reports errors or warnings (above)"
+  echo "lintian $deb: no errors or warnings"
+
   local contents
-  contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $NF}')
-  # The binary holds the database password: root alone may read it.
-  for entry in "-rwx------ ./usr/bin/teclado" \
-               "-rw-r--r-- ./usr/lib/systemd/system/teclado.service" \
-               "-rw-r--r-- ./usr/share/teclado/estado.sql"; do
+  contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $2, $NF}')
+  # The option file holds the account's password: root alone may read it.
+  # The binary holds none, so anyone may read it.
+  for entry in "-rw------- root/root ./etc/teclado/teclado.cnf" \
+               "-rwxr-xr-x root/root ./usr/bin/teclado" \
+               "-rwxr-xr-x root/root ./usr/bin/teclado-relatorio" \
+               "-rw-r--r-- root/root ./usr/lib/systemd/system/teclado.service" \
+               "-rw-r--r-- root/root ./usr/share/teclado/estado.sql"; do
     grep -qxF -- "$entry" <<< "$contents" || fail "$deb: no '$entry' in its contents"
   done
-  grep -qxF -- "-rwxr-xr-x ./usr/bin/teclado-relatorio" <<< "$contents" \
-    || fail "$deb: no teclado-relatorio (mode 0755) in its contents"
+  # A conffile: dpkg keeps a user's edits over an upgrade, a purge removes it.
+  field=$(dpkg-deb --info "$deb" conffiles)
+  [ "$field" = /etc/teclado/teclado.cnf ] || fail "$deb: conffiles '$field'"
 
   local tree
   tree=$(mktemp -d /tmp/teclado-deb.XXXXXX)
   dpkg-deb -x "$deb" "$tree"
   bash scripts/check-elf.sh "$tree/usr/bin/teclado" "$arch"
+  cmp -s "$tree/etc/teclado/teclado.cnf" packaging/teclado.cnf \
+    || fail "$deb: /etc/teclado/teclado.cnf differs from packaging/teclado.cnf"
+  # A password given to the build (any setting named so, but the public
+  # default) must not reach the binary everyone may read.
+  local name secret
+  while IFS='=' read -r name secret; do
+    [ -n "$secret" ] && [ "$secret" != tqvz ] || continue
+    ! grep -qaF -- "$secret" "$tree/usr/bin/teclado" \
+      || fail "$deb: /usr/bin/teclado holds the build's ${name%%:*}; set it in" \
+              "/etc/teclado/teclado.cnf on the board instead"
+  done < <(grep -E '^[A-Za-z_]*PASSWORD[A-Za-z_]*:[A-Z]+=' "$(dirname "$deb")/CMakeCache.txt" || true)
+  # What lintian asks of a page is that man renders it; a groff warning
+  # (an unknown macro, a line that cannot be broken) fails here.
+  local page warnings
+  for page in "$tree"/usr/share/man/man8/teclado.8.gz "$tree"/usr/share/man/man1/teclado-relatorio.1.gz; do
+    [ -f "$page" ] || fail "$deb: no ${page#"$tree"}"
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 > /dev/null)
+    [ -z "$warnings" ] || fail "$deb: ${page#"$tree"}: $warnings"
+  done
   grep -qx 'ExecStart=/usr/bin/teclado' "$tree/usr/lib/systemd/system/teclado.service" \
     || fail "$deb: the unit's ExecStart is not /usr/bin/teclado"
   cmp -s "$tree/usr/share/teclado/estado.sql" sql/estado.sql \
@@ -148,10 +184,14 @@ fi
 echo "---- installing $amd64_deb"
 apt_get install --no-install-recommends "./$amd64_deb"
 [ "$(command -v teclado)" = /usr/bin/teclado ] || fail "teclado is not /usr/bin/teclado once installed"
-[ "$(stat -c '%a %U' /usr/bin/teclado)" = "700 root" ] \
-  || fail "/usr/bin/teclado is $(stat -c '%a %U' /usr/bin/teclado), expected 700 root"
-! setpriv --reuid=nobody --regid=nogroup --clear-groups cat /usr/bin/teclado > /dev/null 2>&1 \
-  || fail "another user can read /usr/bin/teclado and the password in it"
+[ "$(stat -c '%a %U' /usr/bin/teclado)" = "755 root" ] \
+  || fail "/usr/bin/teclado is $(stat -c '%a %U' /usr/bin/teclado), expected 755 root"
+[ "$(stat -c '%a %U %G' /etc/teclado/teclado.cnf)" = "600 root root" ] \
+  || fail "/etc/teclado/teclado.cnf is $(stat -c '%a %U %G' /etc/teclado/teclado.cnf)," \
+          "expected 600 root root"
+! setpriv --reuid=nobody --regid=nogroup --clear-groups cat /etc/teclado/teclado.cnf \
+    > /dev/null 2>&1 \
+  || fail "another user can read /etc/teclado/teclado.cnf and the password in it"
 if $no_gpio; then check_installed_run teclado; fi
 command -v systemd-analyze > /dev/null \
   || fail "no systemd-analyze: install-deps.sh installs systemd"
@@ -165,9 +205,46 @@ score=$(systemd-analyze security --offline=true /usr/lib/systemd/system/teclado.
 echo "figure: teclado.service exposure (systemd-analyze security --offline=true): $score"
 awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
   || fail "teclado.service exposure $score, above 3.0: a directive was lost"
+
+# The maintainer scripts, from install to purge. Without systemd running
+# they start and stop nothing; what shows is the enable link (made here by
+# systemctl, which works on the files alone), deb-systemd-helper's records
+# and mask, and the conffile.
+wants=/etc/systemd/system/multi-user.target.wants/teclado.service
+mask=/etc/systemd/system/teclado.service
+records=/var/lib/systemd/deb-systemd-helper-enabled/teclado.service.dsh-also
+masked=/var/lib/systemd/deb-systemd-helper-masked/teclado.service
+edit="# edited by package.sh"
+absent() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
+absent "$wants" || fail "installing the package enabled teclado.service"
+[ -f "$records" ] || fail "no deb-systemd-helper record of teclado.service after installing"
+systemctl enable teclado.service > "$apt_log" 2>&1 || { cat "$apt_log" >&2; fail "systemctl enable"; }
+[ -L "$wants" ] || fail "systemctl enable made no $wants"
+echo "$edit" >> /etc/teclado/teclado.cnf
+dpkg_quiet() {
+  DEBIAN_FRONTEND=noninteractive dpkg --force-confold "$@" < /dev/null > "$apt_log" 2>&1 \
+    || { cat "$apt_log" >&2; fail "dpkg $*"; }
+}
+dpkg_quiet -i "$amd64_deb"     # an upgrade, to the same version
+[ -L "$wants" ] || fail "an upgrade disabled teclado.service"
+[ "$(tail -n 1 /etc/teclado/teclado.cnf)" = "$edit" ] || fail "an upgrade lost the conffile's edit"
+dpkg_quiet -r teclado
+absent "$wants" || fail "removing the package left teclado.service enabled"
+[ -e /etc/teclado/teclado.cnf ] || fail "removing the package (not purging) deleted the conffile"
+[ "$(readlink "$mask")" = /dev/null ] || fail "removing the package did not mask teclado.service"
+dpkg_quiet -i "$amd64_deb"
+absent "$wants" || fail "installing again enabled teclado.service"
+[ ! -L "$mask" ] || fail "installing again left teclado.service masked"
+[ "$(tail -n 1 /etc/teclado/teclado.cnf)" = "$edit" ] \
+  || fail "installing again lost the conffile's edit"
+systemctl enable teclado.service > "$apt_log" 2>&1 || { cat "$apt_log" >&2; fail "systemctl enable"; }
 apt_get purge teclado
-[ ! -e /usr/bin/teclado ] && [ ! -e /usr/lib/systemd/system/teclado.service ] \
-  || fail "files left behind after purging the amd64 package"
+for gone in /usr/bin/teclado /usr/lib/systemd/system/teclado.service /etc/teclado "$wants" \
+            "$mask" "$records" "$masked"; do
+  absent "$gone" || fail "$gone left behind after purging the package"
+done
+echo "maintainer scripts: install enables nothing; an upgrade keeps the enable link and the" \
+     "conffile's edit; remove disables and masks; purge leaves nothing"
 
 # The armhf package is not installed here: its libraries cannot sit beside
 # the PC's at other versions (scripts/armhf-root.sh says why). It is
