@@ -1,13 +1,23 @@
 // teclado: logs every press and release of a 4 x 4 matrix keypad to the
 // console and to the table estado of the database embarcados. Runs until
 // it is killed.
+#include "common/descritores.h"
+#include "common/reclamar.h"
 #include "teclado.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 int main()
 {
+    // First of all: a descriptor opened while 1 is closed would become the
+    // console, and the database link would get the console's lines.
+    if (reabrirdescritores() != 0) {
+        reclamar("/dev/null: %s", strerror(errno));
+        return 1;
+    }
     // Line-buffered even into a file, pipe or journal: the program only
     // ever stops by being killed, and a block buffer would lose its tail.
     static char buffer[BUFSIZ];

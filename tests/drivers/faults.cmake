@@ -41,6 +41,7 @@ faults_test(fault_server_refusing faults.py refusing 120)
 faults_test(fault_table_dropped faults.py table-dropped 120)
 faults_test(fault_killed_mid_burst faults.py killed 120 SHARED)
 faults_test(fault_console_closed faults.py console-closed 60 SHARED)
+faults_test(fault_stdout_closed faults.py stdout-closed 60 SHARED)
 faults_test(keypad_bad_input keypad_input.py bad-input 60 SHARED)
 faults_test(keypad_bouncing_contact keypad_input.py bounce 60 SHARED)
 
