@@ -48,14 +48,21 @@ int __wrap_wiringPiSetup(void)
     return setup_failure != 0 ? setup_failure : result;
 }
 
-time_t __wrap_time(time_t *t)
+// A 32-bit target with a 64-bit time_t calls the clock by other names.
+#ifdef __USE_TIME_BITS64
+#define WRAP(call) __wrap___##call##64
+#else
+#define WRAP(call) __wrap_##call
+#endif
+
+time_t WRAP(time)(time_t *t)
 {
     if (t != nullptr)
         *t = fixed_seconds;
     return fixed_seconds;
 }
 
-int __wrap_gettimeofday(timeval *tv, void *)
+int WRAP(gettimeofday)(timeval *tv, void *)
 {
     *tv = fixed_timeofday;
     return 0;
@@ -230,6 +237,9 @@ TEST_F(Keypad, ReportPrintsItsLinesThenPausesThenRecords)
         // Just past a second's turn: date and milliseconds of one instant.
         {9, true, {1796706534, 2500},
          "Estamos conectados\nBotao 9 ON em: Tue Dec  8 05:08:54 2026\n somados 2 milisegundos\n", 2},
+        // The first second a 32-bit time_t cannot hold.
+        {41, false, {2147483648, 7000},
+         "Botao 41 OFF em: Tue Jan 19 03:14:08 2038\n somados 7 milisegundos\n\n", 7},
     };
     for (const auto &c : cases) {
         events.clear();
