@@ -168,12 +168,16 @@ def arguments(command):
     usage line and status 2, before the start line and any GPIO call: the
     program must not start scanning on a typo."""
     for args, into, status, out, err in ARGUMENTS:
-        with open(into or os.devnull, "w") as sink:
-            run = subprocess.run(command + args, stdin=subprocess.DEVNULL,
-                                 stdout=sink if into else subprocess.PIPE, stderr=subprocess.PIPE,
-                                 text=True, timeout=10)
-        got = run.stdout or ""
         what = f"teclado {' '.join(repr(a) for a in args)}" + (f" > {into}" if into else "")
+        try:
+            with open(into or os.devnull, "w") as sink:
+                run = subprocess.run(command + args, stdin=subprocess.DEVNULL,
+                                     stdout=sink if into else subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, timeout=5)
+        except subprocess.TimeoutExpired:
+            check(False, f"{what}: still running after 5 s, scanning the keypad")
+            continue
+        got = run.stdout or ""
         check(run.returncode == status, f"{what}: status {run.returncode}, expected {status}")
         check(run.stderr == err, f"{what}: standard error {run.stderr!r}, expected {err!r}")
         if out is not HELP:
