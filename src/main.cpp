@@ -1,17 +1,33 @@
 // teclado: logs every press and release of a 4 x 4 matrix keypad to the
 // console and to the table estado of the database embarcados. Runs until
 // it is killed.
+#include "argumentos.h"
+#include "common/descritores.h"
+#include "common/reclamar.h"
 #include "teclado.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
-int main()
+int main(int argc, char **argv)
 {
+    // First of all: a descriptor opened while 1 is closed would become the
+    // console, and the database link would get the console's lines.
+    if (reabrirdescritores() != 0) {
+        reclamar("/dev/null: %s", strerror(errno));
+        return 1;
+    }
     // Line-buffered even into a file, pipe or journal: the program only
     // ever stops by being killed, and a block buffer would lose its tail.
     static char buffer[BUFSIZ];
     setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
+
+    // Before SIGPIPE is ignored: teclado --help | head -1 ends quietly.
+    int status = lerargumentos(argc, argv);
+    if (status >= 0)
+        return status;
 
     // A reader of the console that goes away (teclado | head -1, a closed
     // terminal) must not end the program: printing then fails and every

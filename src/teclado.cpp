@@ -67,10 +67,11 @@ void reportarevento(int tecla, bool pressionada)
 {
     if (pressionada)
         puts("Estamos conectados");
-    // Two separate readings: the calendar text comes from time(), the
-    // milliseconds from gettimeofday().
-    time_t segundos = time(nullptr);
+    // One reading for both the calendar text and the milliseconds: with
+    // two, the second could turn over between them (and time() reads a
+    // coarse clock that can lag a tick), stamping the event a second early.
     gettimeofday(&on, nullptr);
+    time_t segundos = on.tv_sec;
     int ms = static_cast<int>(on.tv_usec / 1000);
     printf("Botao %d ", tecla);
     if (pressionada)

@@ -14,7 +14,8 @@ set(faults_env
   TECLADO_DB_PASSWORD=${TECLADO_DB_PASSWORD}
   TECLADO_DB_CONNECT_TIMEOUT=${TECLADO_DB_CONNECT_TIMEOUT}
   TECLADO_DB_READ_TIMEOUT=${TECLADO_DB_READ_TIMEOUT}
-  TECLADO_DB_WRITE_TIMEOUT=${TECLADO_DB_WRITE_TIMEOUT})
+  TECLADO_DB_WRITE_TIMEOUT=${TECLADO_DB_WRITE_TIMEOUT}
+  TECLADO_VERSION=${PROJECT_VERSION})
 
 # faults_test(NAME SCRIPT CASE TIMEOUT [SHARED] [LABELS ...])
 # Python's -B, here and for every driver: no __pycache__ in the source tree.
@@ -41,8 +42,10 @@ faults_test(fault_server_refusing faults.py refusing 120)
 faults_test(fault_table_dropped faults.py table-dropped 120)
 faults_test(fault_killed_mid_burst faults.py killed 120 SHARED)
 faults_test(fault_console_closed faults.py console-closed 60 SHARED)
+faults_test(fault_stdout_closed faults.py stdout-closed 60 SHARED)
 faults_test(keypad_bad_input keypad_input.py bad-input 60 SHARED)
 faults_test(keypad_bouncing_contact keypad_input.py bounce 60 SHARED)
+faults_test(keypad_arguments keypad_input.py arguments 60)
 
 # Long runs: scripts/test.sh's soak stage (ctest -L soak); the default run
 # leaves them out (-LE soak).

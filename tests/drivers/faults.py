@@ -7,9 +7,9 @@ recording, and store again once the server is back, without a restart.
 
 usage: faults.py CASE [emulator ...] path/to/teclado
 CASE: outage | hung-stopped | hung-silent | hung-trickling | refusing |
-      table-dropped | killed | console-closed
-'killed' and 'console-closed' use MYSQL_UNIX_PORT; the others start a server
-of their own.
+      table-dropped | killed | console-closed | stdout-closed
+'killed', 'console-closed' and 'stdout-closed' use MYSQL_UNIX_PORT; the
+others start a server of their own.
 """
 import contextlib
 import os
@@ -297,18 +297,22 @@ def killed(command):
           f"{inside} of 4")
 
 
-def console_closed(command):
+def console_closed(command, started_closed=False):
     """The console's reader goes away after the start line, as with
-    teclado | head -1: printing fails from then on, and the program must
-    still scan and store every event. Driven by the rows, the only sign of
-    progress left."""
+    teclado | head -1, or with started_closed, standard output is closed
+    before the program starts, as with teclado >&- in a careless init
+    script: the first socket it opens must not become its console. Printing
+    fails or goes nowhere, and the program must still scan and store every
+    event. Driven by the rows, the only sign of progress left."""
     socket = os.environ["MYSQL_UNIX_PORT"]
     sql(socket, "TRUNCATE TABLE embarcados.estado")
     actions = taps([5, 44])
     program = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=dict(os.environ, MYSQL_UNIX_PORT=socket))
+                               stderr=subprocess.PIPE, env=dict(os.environ, MYSQL_UNIX_PORT=socket),
+                               preexec_fn=(lambda: os.close(1)) if started_closed else None)
+    start = (START_LINE + "\n").encode()
     try:
-        first = program.stdout.readline()
+        first = start if started_closed else program.stdout.readline()
         program.stdout.close()
         for count, action in enumerate(actions, 1):
             with contextlib.suppress(BrokenPipeError):
@@ -324,20 +328,21 @@ def console_closed(command):
         err = program.stderr.read()
         with contextlib.suppress(BrokenPipeError):
             program.stdin.close()
-    check(first == (START_LINE + "\n").encode(), f"first console line {first!r}")
-    check(running, f"teclado ended with status {program.returncode} once its console's reader "
-                   "was gone")
+    check(first == start, f"first console line {first!r}")
+    check(running, f"teclado ended with status {program.returncode} without a console")
     check(err == b"", f"standard error: {err[:300]!r}")
     got = [(key, state) for key, state, _, _ in rows(socket)]
     wanted = [(key, state + " ") for key, state in transitions(actions)]
     check(got == wanted, f"rows {got}, expected {wanted}")
-    print(f"figure: console closed: {len(got)} of {len(actions)} events stored, program "
+    print(f"figure: {'started with stdout closed' if started_closed else 'console closed'}: "
+          f"{len(got)} of {len(actions)} events stored, program "
           f"{'still running' if running else f'ended with status {program.returncode}'}")
 
 
 CASES = {"outage": outage, "hung-stopped": hung_stopped, "hung-silent": hung_silent,
          "hung-trickling": hung_trickling, "refusing": refusing, "table-dropped": table_dropped,
-         "killed": killed, "console-closed": console_closed}
+         "killed": killed, "console-closed": console_closed,
+         "stdout-closed": lambda command: console_closed(command, started_closed=True)}
 
 
 if __name__ == "__main__":

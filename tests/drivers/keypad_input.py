@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """The real teclado binary fed key actions the simulated keypad must refuse,
-and a contact that bounces, against the shared private server
-(MYSQL_UNIX_PORT).
+a contact that bounces, against the shared private server
+(MYSQL_UNIX_PORT), and command lines a careless user types.
 
 usage: keypad_input.py CASE [emulator ...] path/to/teclado
-CASE: bad-input | bounce
+CASE: bad-input | bounce | arguments
 """
 import os
 import statistics
+import subprocess
 import sys
 import time
 
-from teclado_run import (Teclado, check, check_console, check_rows, drive, run_case, sql,
-                         wait_rows)
+from teclado_run import (START_LINE, Teclado, check, check_console, check_rows, drive, run_case,
+                         sql, wait_rows)
 
 WORD = "comando desconhecido '{}' (use press K, release K ou wait MS)"
 NUMBER = "'{}' pede um numero inteiro, e nada depois dele"
@@ -143,7 +144,53 @@ def bounce(command):
           f"reported: {len(events)} events, median {median:.1f} ms apart, rows lost: {lost}")
 
 
-CASES = {"bad-input": bad_input, "bounce": bounce}
+USAGE = "teclado: uso: teclado [--help | --version]\n"
+# Each command line, the file its standard output goes to (None: a pipe),
+# and the status, standard output and standard error it must get. HELP: the
+# help text, checked apart.
+HELP = None
+ARGUMENTS = [
+    (["--help"], None, 0, HELP, ""),
+    (["--version"], None, 0, f"teclado {os.environ.get('TECLADO_VERSION')}\n", ""),
+    (["--help", "extra"], None, 2, "", USAGE),
+    (["--version", "--help"], None, 2, "", USAGE),
+    (["-h"], None, 2, "", USAGE),
+    (["--hel"], None, 2, "", USAGE),
+    (["--verbose"], None, 2, "", USAGE),
+    ([""], None, 2, "", USAGE),
+    # An answer that could not be written is no success.
+    (["--help"], "/dev/full", 1, "", "teclado: saida padrao: No space left on device\n"),
+]
+
+
+def arguments(command):
+    """--help and --version answer and exit; any other command line gets one
+    usage line and status 2, before the start line and any GPIO call: the
+    program must not start scanning on a typo."""
+    for args, into, status, out, err in ARGUMENTS:
+        what = f"teclado {' '.join(repr(a) for a in args)}" + (f" > {into}" if into else "")
+        try:
+            with open(into or os.devnull, "w") as sink:
+                run = subprocess.run(command + args, stdin=subprocess.DEVNULL,
+                                     stdout=sink if into else subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, timeout=5)
+        except subprocess.TimeoutExpired:
+            check(False, f"{what}: still running after 5 s, scanning the keypad")
+            continue
+        got = run.stdout or ""
+        check(run.returncode == status, f"{what}: status {run.returncode}, expected {status}")
+        check(run.stderr == err, f"{what}: standard error {run.stderr!r}, expected {err!r}")
+        if out is not HELP:
+            check(got == out, f"{what}: standard output {got!r}, expected {out!r}")
+        else:
+            # The help: usage first, and where the settings come from.
+            check(got.startswith(USAGE.split(": ", 1)[1]) and START_LINE not in got
+                  and all(w in got for w in ("/etc/teclado/teclado.cnf", "TECLADO_CONFIG",
+                                             "[teclado]")),
+                  f"{what}: help text {got!r}")
+
+
+CASES = {"bad-input": bad_input, "bounce": bounce, "arguments": arguments}
 
 
 if __name__ == "__main__":

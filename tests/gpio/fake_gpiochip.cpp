@@ -57,6 +57,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -300,6 +301,16 @@ template <typename F> F real(const char *name)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Built with a 64-bit time_t on a 32-bit target, as the program is, the
+// functions below get the names glibc's headers (all of them included
+// here) give that program's calls: open64, __ioctl_time64,
+// __clock_nanosleep_time64. They pass on to the same.
+#ifdef __USE_TIME_BITS64
+#define CALL_NAME(name, name_64) name_64
+#else
+#define CALL_NAME(name, name_64) name
+#endif
+
 // A real fd, so that its number is not the program's for anything else.
 int new_fd(Chip *chip, bool request)
 {
@@ -426,7 +437,8 @@ bool pausing;
 extern "C" {
 
 // The backend opens a chip with open(); any other path goes on to the real
-// open(). A build that calls open64() instead finds no chip, and says so.
+// open(). A program built with other file offsets than this library calls
+// another open() and finds no chip, and says so.
 int open(const char *path, int flags, ...)
 {
     if (strncmp(path, "/dev/gpiochip", 13) == 0) {
@@ -437,7 +449,7 @@ int open(const char *path, int flags, ...)
     va_start(args, flags);
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
     va_end(args);
-    static auto next = real<int (*)(const char *, int, ...)>("open");
+    static auto next = real<int (*)(const char *, int, ...)>(CALL_NAME("open", "open64"));
     return next(path, flags, mode);
 }
 
@@ -455,7 +467,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
         errno = error;
         return -1;
     }
-    static auto next = real<int (*)(int, unsigned long, ...)>("ioctl");
+    static auto next =
+        real<int (*)(int, unsigned long, ...)>(CALL_NAME("ioctl", "__ioctl_time64"));
     return next(fd, request, arg);
 }
 
@@ -476,7 +489,8 @@ int close(int fd)
 // backend applies them during delay().
 int clock_nanosleep(clockid_t clock, int flags, const timespec *until, timespec *remain)
 {
-    static auto next = real<int (*)(clockid_t, int, const timespec *, timespec *)>("clock_nanosleep");
+    static auto next = real<int (*)(clockid_t, int, const timespec *, timespec *)>(
+        CALL_NAME("clock_nanosleep", "__clock_nanosleep_time64"));
     if (pausing || clock != CLOCK_MONOTONIC || !(flags & TIMER_ABSTIME) || open_requests == 0)
         return next(clock, flags, until, remain);
     pausing = true;

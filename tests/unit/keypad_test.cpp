@@ -25,7 +25,7 @@ std::vector<Event> events;
 void (*on_record)(const Event &);
 int pauses;
 long output_at_pause;
-time_t fixed_seconds;
+time_t fixed_seconds; // time()'s coarse clock, which the report must not use
 timeval fixed_timeofday;
 int setup_failure; // what wiringPiSetup() answers instead, when not 0
 
@@ -48,14 +48,21 @@ int __wrap_wiringPiSetup(void)
     return setup_failure != 0 ? setup_failure : result;
 }
 
-time_t __wrap_time(time_t *t)
+// A 32-bit target with a 64-bit time_t calls the clock by other names.
+#ifdef __USE_TIME_BITS64
+#define WRAP(call) __wrap___##call##64
+#else
+#define WRAP(call) __wrap_##call
+#endif
+
+time_t WRAP(time)(time_t *t)
 {
     if (t != nullptr)
         *t = fixed_seconds;
     return fixed_seconds;
 }
 
-int __wrap_gettimeofday(timeval *tv, void *)
+int WRAP(gettimeofday)(timeval *tv, void *)
 {
     *tv = fixed_timeofday;
     return 0;
@@ -210,33 +217,42 @@ TEST_F(Keypad, ReportPrintsItsLinesThenPausesThenRecords)
 {
     setenv("TZ", "UTC", 1);
     tzset();
-    fixed_seconds = fixed_timeofday.tv_sec = 1796706533; // Tue Dec  8 05:08:53 2026
-    const char *date = "Tue Dec  8 05:08:53 2026\n";
+    // time() reads a coarse clock, which may still show the second before.
+    fixed_seconds = 1796706533; // Tue Dec  8 05:08:53 2026
     struct {
         int key;
         bool press;
-        long usec;
+        timeval now;
         const char *text;
         int ms;
     } cases[] = {
-        {5, true, 123456,
+        {5, true, {1796706533, 123456},
          "Estamos conectados\nBotao 5 ON em: Tue Dec  8 05:08:53 2026\n somados 123 milisegundos\n",
          123},
-        {44, false, 999999, "Botao 44 OFF em: Tue Dec  8 05:08:53 2026\n somados 999 milisegundos\n\n",
-         999},
+        {44, false, {1796706533, 999999},
+         "Botao 44 OFF em: Tue Dec  8 05:08:53 2026\n somados 999 milisegundos\n\n", 999},
         // Truncated, not rounded; plain decimal, the key with code 0 included.
-        {0, false, 999, "Botao 0 OFF em: Tue Dec  8 05:08:53 2026\n somados 0 milisegundos\n\n", 0},
+        {0, false, {1796706533, 999},
+         "Botao 0 OFF em: Tue Dec  8 05:08:53 2026\n somados 0 milisegundos\n\n", 0},
+        // Just past a second's turn: date and milliseconds of one instant.
+        {9, true, {1796706534, 2500},
+         "Estamos conectados\nBotao 9 ON em: Tue Dec  8 05:08:54 2026\n somados 2 milisegundos\n", 2},
+        // The first second a 32-bit time_t cannot hold.
+        {41, false, {2147483648, 7000},
+         "Botao 41 OFF em: Tue Jan 19 03:14:08 2038\n somados 7 milisegundos\n\n", 7},
     };
     for (const auto &c : cases) {
         events.clear();
         pauses = 0;
-        fixed_timeofday.tv_usec = c.usec;
+        fixed_timeofday = c.now;
         std::string out = output_of([&] { reportarevento(c.key, c.press); });
         EXPECT_EQ(out, c.text);
         ASSERT_EQ(events.size(), 1u);
         const Event &e = events[0];
         EXPECT_EQ(e.key_state, std::to_string(c.key) + (c.press ? " ON" : " OFF"));
-        EXPECT_EQ(e.date, date);
+        // The stored date is the printed one, its newline included.
+        const char *date = strstr(c.text, "em: ") + 4;
+        EXPECT_EQ(e.date, std::string(date, strchr(date, '\n') + 1));
         EXPECT_EQ(e.ms, c.ms);
         // One pause of 1 ms, after every line and before the recorder.
         EXPECT_EQ(output_at_pause, static_cast<long>(out.size()));
