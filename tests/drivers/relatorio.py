@@ -8,6 +8,7 @@ bad command lines, and servers it cannot use.
 usage: relatorio.py [emulator ...] path/to/teclado-relatorio
 """
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -40,7 +41,9 @@ EVENTS = [
     (9, "OFF", at(0, "12:00:00.000")),  # a release with no press
     (44, "ON", at(0, "13:00:00.950")), (44, "OFF", at(0, "13:00:01.100")),  # across a second
     (2, "ON", at(0, "23:59:59.800")), (2, "OFF", at(1, "00:00:00.200")),  # across --ate D
-    (3, "ON", at(1, "08:00:00.000")), (3, "OFF", at(1, "08:00:00.050")),
+    (3, "ON", at(1, "08:00:00.000")), (3, "OFF", at(1, "08:00:00.050")),  # 151 ms over 3:
+    (3, "ON", at(1, "08:00:01.000")), (3, "OFF", at(1, "08:00:01.051")),  # 50.33 rounds down
+    (3, "ON", at(1, "08:00:02.000")), (3, "OFF", at(1, "08:00:02.050")),
     (6, "ON", at(1, "09:00:00.000")),  # still held
 ]
 
@@ -52,7 +55,7 @@ def when(day, clock):
 # Expected --tsv lines per period, key: (presses, mean, max, last press, unpaired);
 # keys not named are all zero and empty.
 WHOLE = {1: (1, 200, 200, when(-1, "23:59:59.900"), 0), 2: (1, 400, 400, when(0, "23:59:59.800"), 0),
-         3: (1, 50, 50, when(1, "08:00:00.000"), 0), 5: (3, 42, 120, when(0, "10:00:00.010"), 0),
+         3: (3, 50, 51, when(1, "08:00:02.000"), 0), 5: (3, 42, 120, when(0, "10:00:00.010"), 0),
          6: (0, "", "", when(1, "09:00:00.000"), 1), 7: (1, 400, 400, when(0, "11:30:00.000"), 1),
          9: (0, "", "", "", 1), 0: (1, 250, 250, when(0, "09:00:00.100"), 0),
          44: (2, 500, 850, when(0, "13:00:00.950"), 0)}
@@ -143,11 +146,15 @@ def main():
             lines = run.stdout.splitlines()
             codes = [line.split()[0] for line in lines[2:18]]
             check(codes == [str(k) for k in KEYS], f"text lines in order {codes}")
-            # 2425 ms over 10 pairs: 242.5 rounds to 243.
-            total = f"TOTAL {10:>9} {243:>9} {850:>7}  {when(1, '09:00:00.000'):<23} {3:>8}"
+            # 2526 ms over 12 pairs: 210.5 rounds to 211.
+            total = f"TOTAL {12:>9} {211:>9} {850:>7}  {when(1, '09:00:00.000'):<23} {3:>8}"
             check(lines[18] == total, f"totals {lines[18]!r}, expected {total!r}")
 
     listener.close()
+    # The --svg case's status is checked above; a picture never written is
+    # said so here, not by a traceback.
+    if not check(os.path.isfile(svg), f"--svg run wrote no {svg}"):
+        return finish()
     lint = subprocess.run(["xmllint", "--noout", svg], capture_output=True, text=True, timeout=30)
     check(lint.returncode == 0, f"xmllint: {lint.stderr}")
     with open(svg) as f:
@@ -156,8 +163,25 @@ def main():
                  ">3 pressoes</text>", ">1 pressao</text>", "Pressoes por hora", ">2026-03-10 00h<",
                  ">2026-03-10 23h<"):
         check(part in picture, f"picture lacks {part!r}")
-    # One bar per hour of the day, a count over each that has presses.
-    check(picture.count('fill="#08306b"/>') == 24, "picture: not 24 bars")
+    # One bar per hour of day D, in order, each standing on the axis, as tall
+    # against the tallest as its count against the largest.
+    per_hour = [0] * 24
+    for k, e, t in EVENTS:
+        if e == "ON" and t.date() == DAY.date() and k in DAY_D:
+            per_hour[t.hour] += 1
+    per_hour[11] -= 1  # key 7's first press has no release
+    axis = re.search(r'<line x1="[\d.]+" y1="([\d.]+)" x2="[\d.]+" y2="\1"', picture)
+    bars = [tuple(map(float, b)) for b in re.findall(
+        r'<rect x="([\d.]+)" y="([\d.]+)" width="[\d.]+" height="([\d.]+)" fill="#08306b"/>',
+        picture)]
+    if check(axis and len(bars) == 24, f"picture: {len(bars)} bars, expected 24, axis {axis}"):
+        tallest = max(h for _, _, h in bars)
+        for hour, ((x, y, h), n) in enumerate(zip(bars, per_hour)):
+            check(abs(y + h - float(axis[1])) < 0.01,
+                  f"bar {hour}h: bottom edge at y={y + h:.2f}, the axis at y={axis[1]}")
+            check(abs(h / tallest - n / max(per_hour)) < 0.001,
+                  f"bar {hour}h: height {h:.2f} of {tallest:.2f}, count {n} of {max(per_hour)}")
+        check([x for x, _, _ in bars] == sorted(x for x, _, _ in bars), "bars out of hour order")
     return finish()
 
 
