@@ -12,51 +12,52 @@
 
 namespace {
 
-// Each row of estado once, as numbers only, classified in c:
-//   1 ESTADO neither ON nor OFF   2 DATA not a ctime text   3 ms outside 0-999
-//   4 its pair's other row is one of those                  5 a release before its press
+// A DATA text as seconds on the TO_SECONDS scale; NULL when it does not
+// parse.
+#define SEGUNDOS "TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y'))"
+
+// Each ON and OFF row once, as numbers only, with its period's bounds (the
+// first two ?s) and, in c, what it counts as:
+//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
+//   4 the other row of its pair is a 2 or a 3          5 a release before its press
 //   6 a press paired with its release   7 that release   8 a press alone   9 a release alone
-// t is the row's instant in ms on the TO_SECONDS scale (NULL for 2 and 3),
-// prox_t the instant of the key's next event. Rows of an unknown ESTADO are
-// paired apart, so they split no pair.
-#define LINHAS                                                                                   \
-    "(SELECT TECLA, t, prox_t,"                                                                  \
-    " CASE WHEN sentido IS NULL THEN 1 WHEN s IS NULL THEN 2 WHEN t IS NULL THEN 3"             \
-    " WHEN sentido = 1 AND prox_s = -1 THEN IF(prox_t IS NULL, 4, IF(prox_t < t, 5, 6))"        \
-    " WHEN sentido = -1 AND ant_s = 1 THEN IF(ant_t IS NULL, 4, IF(t < ant_t, 5, 7))"           \
-    " WHEN sentido = 1 THEN 8 ELSE 9 END AS c"                                                   \
-    " FROM (SELECT TECLA, sentido, s, t, LEAD(sentido) OVER w AS prox_s, LEAD(t) OVER w AS prox_t," \
-    " LAG(sentido) OVER w AS ant_s, LAG(t) OVER w AS ant_t"                                      \
-    " FROM (SELECT id, TECLA, CASE ESTADO WHEN 'ON' THEN 1 WHEN 'OFF' THEN -1 END AS sentido, s," \
-    " IF(ms BETWEEN 0 AND 999, s * 1000 + ms, NULL) AS t"                                        \
-    " FROM (SELECT id, TECLA, ESTADO, ms,"                                                       \
-    " TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y')) AS s FROM estado) r) e"   \
-    " WINDOW w AS (PARTITION BY TECLA, sentido IS NULL ORDER BY id)) j) l"
+// x: the row's instant in ms on the TO_SECONDS scale, positive for a press
+// and negative for a release (1 or 2 for a 2 or a 3); prox and ant, the
+// same of the key's next and previous rows. A row of neither ON nor OFF
+// (counted apart) splits no pair.
+#define EVENTOS(parametros)                                                                      \
+    "(SELECT TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                              \
+    " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0"                                            \
+    " WHEN x > 0 AND prox < 0 THEN IF(prox >= -2, 4, IF(-prox < x, 5, 6))"                      \
+    " WHEN x < 0 AND ant > 0 THEN IF(ant <= 2, 4, IF(-x < ant, 5, 7))"                          \
+    " WHEN x > 0 THEN 8 ELSE 9 END AS c, p.*"                                                    \
+    " FROM (SELECT " parametros ") p,"                                                           \
+    " (SELECT TECLA, x, LEAD(x) OVER w AS prox, LAG(x) OVER w AS ant"                            \
+    " FROM (SELECT TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                          \
+    " * IF(s IS NULL, 1, IF(ms BETWEEN 0 AND 999, s * 1000 + ms, 2)) AS x"                       \
+    " FROM (SELECT id, TECLA, ESTADO, ms, " SEGUNDOS " AS s"                                     \
+    " FROM estado WHERE ESTADO IN ('ON', 'OFF')) r) e"                                           \
+    " WINDOW w AS (PARTITION BY TECLA ORDER BY id)) j) k"
 
-// LINHAS beside the values bound to the ?s of parametros (de and ate, the
-// period, first), and dentro: t lies in the period, or is unknown (such a
-// row is counted whatever the period).
-#define NO_PERIODO(parametros)                                                                   \
-    "(SELECT l.*, p.*, IFNULL(l.t BETWEEN p.de AND p.ate, TRUE) AS dentro"                     \
-    " FROM (SELECT " parametros ") p, " LINHAS ") k"
-
-// Per key: the figures of resumo_tecla, the ignored rows by reason, and
-// all its rows (for a code that is no key). A pair counts in the period of
-// its press; a row alone or left out, in its own.
+// Per key and c: rows, their holds added up and the longest (for 6), the
+// first and latest instant. Then the rows of neither ON nor OFF as c 1,
+// placed by their instant when it reads. Those are grouped by an
+// expression: grouped by TECLA itself, the server walks the index on
+// (TECLA, id) and looks every row up, ten times slower than a scan.
 const char RESUMO[] =
-    "SELECT TECLA, SUM(c = 6 AND dentro), SUM(IF(c = 6 AND dentro, prox_t - t, 0)),"
-    " MAX(IF(c = 6 AND dentro, prox_t - t, NULL)), MAX(IF(c IN (6, 8) AND dentro, t, NULL)),"
-    " SUM(c IN (8, 9) AND dentro), MIN(IF(c = 6 AND dentro, t, NULL)),"
-    " MAX(IF(c = 6 AND dentro, t, NULL)), SUM(c = 2 AND dentro), SUM(c = 3 AND dentro),"
-    " SUM(c = 1 AND dentro), SUM(c = 4 AND dentro), SUM(c = 5 AND dentro), SUM(dentro)"
-    " FROM " NO_PERIODO("? AS de, ? AS ate") " GROUP BY TECLA";
-constexpr int RESUMO_COLUNAS = 14;
+    "SELECT TECLA, c, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
+    EVENTOS("? AS de, ? AS ate") " WHERE c > 0 GROUP BY TECLA, c"
+    " UNION ALL SELECT TECLA + 0, 1, COUNT(*), 0, 0, 0, 0 FROM estado"
+    " WHERE ESTADO NOT IN ('ON', 'OFF')"
+    " AND IFNULL(" SEGUNDOS " * 1000 + ms BETWEEN ? AND ?, TRUE) GROUP BY 1";
+constexpr int RESUMO_COLUNAS = 7;
+enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, PAR_IGNORADO, SOLTURA_ANTES,
+       PAR, SOLTURA_DO_PAR, PRESSAO_SO, SOLTURA_SO };
 
 // Paired presses per key and bar.
 const char BARRAS[] =
-    "SELECT TECLA, (t - inicio) DIV passo, COUNT(*)"
-    " FROM " NO_PERIODO("? AS de, ? AS ate, ? AS inicio, ? AS passo")
-    " WHERE c = 6 AND dentro GROUP BY 1, 2";
+    "SELECT TECLA, (x - inicio) DIV passo, COUNT(*) FROM "
+    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo") " WHERE c = 6 GROUP BY 1, 2";
 constexpr int BARRAS_COLUNAS = 3;
 
 constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
@@ -170,29 +171,42 @@ bool perguntar(MYSQL *banco, const char *comando, const long long *valores, int 
 
 bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
 {
-    const long long periodo[] = {opcoes.periodo_de, opcoes.periodo_ate};
+    const long long valores[] = {opcoes.periodo_de, opcoes.periodo_ate, opcoes.periodo_de,
+                                 opcoes.periodo_ate};
     linhas_ignoradas &ignoradas = resumo->ignoradas;
-    bool feito = perguntar(banco, RESUMO, periodo, 2, RESUMO_COLUNAS, [&](const linha_lida &l) {
+    bool feito = perguntar(banco, RESUMO, valores, 4, RESUMO_COLUNAS, [&](const linha_lida &l) {
         const long long *v = l.valor;
+        long long linhas = v[2];
         resumo_tecla *r = resumodatecla(resumo, v[0]);
         // Codes teclado never writes are no key of the keypad.
         if (r == nullptr) {
-            ignoradas.tecla_desconhecida += v[13];
+            ignoradas.tecla_desconhecida += linhas;
             return;
         }
-        r->pressoes = v[1];
-        r->soma_ms = v[2];
-        r->maior_ms = v[3];
-        r->tem_ultima = !l.nulo[4];
-        r->ultima = v[4];
-        r->sem_par = v[5];
-        r->primeira_par = v[6];
-        r->ultima_par = v[7];
-        ignoradas.data_ilegivel += v[8];
-        ignoradas.ms_invalido += v[9];
-        ignoradas.estado_desconhecido += v[10];
-        ignoradas.par_ignorado += v[11];
-        ignoradas.soltura_antes += v[12];
+        switch (v[1]) {
+        case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
+        case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
+        case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
+        case PAR_IGNORADO: ignoradas.par_ignorado += linhas; break;
+        case SOLTURA_ANTES: ignoradas.soltura_antes += linhas; break;
+        case PAR:
+            r->pressoes = linhas;
+            r->soma_ms = v[3];
+            r->maior_ms = v[4];
+            r->primeira_par = v[5];
+            r->ultima_par = v[6];
+            if (!r->tem_ultima || v[6] > r->ultima)
+                r->ultima = v[6];
+            r->tem_ultima = true;
+            break;
+        case PRESSAO_SO:
+            if (!r->tem_ultima || v[6] > r->ultima)
+                r->ultima = v[6];
+            r->tem_ultima = true;
+            r->sem_par += linhas;
+            break;
+        case SOLTURA_SO: r->sem_par += linhas; break;
+        }
     });
     if (!feito)
         return false;
