@@ -17,7 +17,8 @@ namespace {
 #define SEGUNDOS "TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y'))"
 
 // Each ON and OFF row once, as numbers only, with its period's bounds (the
-// first two ?s) and, in c, what it counts as:
+// first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
+// counted apart):
 //   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
 //   4 the other row of its pair is a 2 or a 3          5 a release before its press
 //   6 a press paired with its release   7 that release   8 a press alone   9 a release alone
@@ -43,7 +44,7 @@ namespace {
 // first and latest instant. Then the rows of neither ON nor OFF as c 1,
 // placed by their instant when it reads. Those are grouped by an
 // expression: grouped by TECLA itself, the server walks the index on
-// (TECLA, id) and looks every row up, ten times slower than a scan.
+// (TECLA, id) and looks every row up, over ten times slower than a scan.
 const char RESUMO[] =
     "SELECT TECLA, c, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
     EVENTOS("? AS de, ? AS ate") " WHERE c > 0 GROUP BY TECLA, c"
