@@ -20,40 +20,40 @@ namespace {
 // first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
 // counted apart):
 //   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
-//   4 the other row of its pair is a 2 or a 3          5 a release before its press
-//   6 a press paired with its release   7 that release   8 a press alone   9 a release alone
+//   4 a press whose release is a 2 or a 3              5 a press released before it
+//   6 a press paired with its release   8 a press alone   9 a readable release
+// and in fecha whether it is a press whose next row is a readable release
+// inside the period: a release counts as one without a press (SEM_PAR)
+// unless one of those closes it, and the other row of a pair left out.
 // x: the row's instant in ms on the TO_SECONDS scale, positive for a press
-// and negative for a release (1 or 2 for a 2 or a 3); prox and ant, the
-// same of the key's next and previous rows. A row of neither ON nor OFF
-// (counted apart) splits no pair.
+// and negative for a release (1 or 2 for a 2 or a 3); prox, the same of
+// the key's next row. A row of neither ON nor OFF splits no pair.
 #define EVENTOS(parametros)                                                                      \
     "(SELECT TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                              \
-    " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0"                                            \
-    " WHEN x > 0 AND prox < 0 THEN IF(prox >= -2, 4, IF(-prox < x, 5, 6))"                      \
-    " WHEN x < 0 AND ant > 0 THEN IF(ant <= 2, 4, IF(-x < ant, 5, 7))"                          \
-    " WHEN x > 0 THEN 8 ELSE 9 END AS c, p.*"                                                    \
+    " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0 WHEN x < 0 THEN 9"                          \
+    " WHEN prox < -2 THEN IF(-prox < x, 5, 6) WHEN prox < 0 THEN 4 ELSE 8 END AS c,"            \
+    " COALESCE(x > 0 AND -prox BETWEEN GREATEST(p.de, 3) AND p.ate, FALSE) AS fecha, p.*"      \
     " FROM (SELECT " parametros ") p,"                                                           \
-    " (SELECT TECLA, x, LEAD(x) OVER w AS prox, LAG(x) OVER w AS ant"                            \
+    " (SELECT TECLA, x, LEAD(x) OVER (PARTITION BY TECLA ORDER BY id) AS prox"                   \
     " FROM (SELECT TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                          \
     " * IF(s IS NULL, 1, IF(ms BETWEEN 0 AND 999, s * 1000 + ms, 2)) AS x"                       \
     " FROM (SELECT id, TECLA, ESTADO, ms, " SEGUNDOS " AS s"                                     \
-    " FROM estado WHERE ESTADO IN ('ON', 'OFF')) r) e"                                           \
-    " WINDOW w AS (PARTITION BY TECLA ORDER BY id)) j) k"
+    " FROM estado WHERE ESTADO IN ('ON', 'OFF')) r) e) j) k"
 
-// Per key and c: rows, their holds added up and the longest (for 6), the
-// first and latest instant. Then the rows of neither ON nor OFF as c 1,
-// placed by their instant when it reads. Those are grouped by an
+// Per key, c and fecha: rows, their holds added up and the longest (for
+// 6), the first and latest instant. Then the rows of neither ON nor OFF as
+// c 1, placed by their instant when it reads. Those are grouped by an
 // expression: grouped by TECLA itself, the server walks the index on
 // (TECLA, id) and looks every row up, over ten times slower than a scan.
 const char RESUMO[] =
-    "SELECT TECLA, c, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
-    EVENTOS("? AS de, ? AS ate") " WHERE c > 0 GROUP BY TECLA, c"
-    " UNION ALL SELECT TECLA + 0, 1, COUNT(*), 0, 0, 0, 0 FROM estado"
+    "SELECT TECLA, c, fecha, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
+    EVENTOS("? AS de, ? AS ate") " WHERE c > 0 OR fecha GROUP BY TECLA, c, fecha"
+    " UNION ALL SELECT TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0 FROM estado"
     " WHERE ESTADO NOT IN ('ON', 'OFF')"
     " AND IFNULL(" SEGUNDOS " * 1000 + ms BETWEEN ? AND ?, TRUE) GROUP BY 1";
-constexpr int RESUMO_COLUNAS = 7;
-enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, PAR_IGNORADO, SOLTURA_ANTES,
-       PAR, SOLTURA_DO_PAR, PRESSAO_SO, SOLTURA_SO };
+constexpr int RESUMO_COLUNAS = 8;
+enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, SOLTURA_ILEGIVEL, SOLTURA_ANTES,
+       PAR, PRESSAO_SO = 8, SOLTURA };
 
 // Paired presses per key and bar.
 const char BARRAS[] =
@@ -177,36 +177,48 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
     linhas_ignoradas &ignoradas = resumo->ignoradas;
     bool feito = perguntar(banco, RESUMO, valores, 4, RESUMO_COLUNAS, [&](const linha_lida &l) {
         const long long *v = l.valor;
-        long long linhas = v[2];
+        long long tipo = v[1], linhas = v[3];
+        bool fecha = v[2] != 0;
         resumo_tecla *r = resumodatecla(resumo, v[0]);
         // Codes teclado never writes are no key of the keypad.
         if (r == nullptr) {
-            ignoradas.tecla_desconhecida += linhas;
+            if (tipo != FORA)
+                ignoradas.tecla_desconhecida += linhas;
             return;
         }
-        switch (v[1]) {
+        // A release closed by a press: no release alone, and left out
+        // with its press when that is unreadable.
+        if (fecha) {
+            r->sem_par -= linhas;
+            if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
+                ignoradas.par_ignorado += linhas;
+        }
+        switch (tipo) {
         case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
         case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
         case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
-        case PAR_IGNORADO: ignoradas.par_ignorado += linhas; break;
-        case SOLTURA_ANTES: ignoradas.soltura_antes += linhas; break;
-        case PAR:
-            r->pressoes = linhas;
-            r->soma_ms = v[3];
-            r->maior_ms = v[4];
-            r->primeira_par = v[5];
-            r->ultima_par = v[6];
-            if (!r->tem_ultima || v[6] > r->ultima)
-                r->ultima = v[6];
+        case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
+        case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
+        case PAR: // in two lines when some of the releases lie past the period
+            if (r->pressoes == 0 || v[5] > r->maior_ms)
+                r->maior_ms = v[5];
+            if (r->pressoes == 0 || v[6] < r->primeira_par)
+                r->primeira_par = v[6];
+            if (r->pressoes == 0 || v[7] > r->ultima_par)
+                r->ultima_par = v[7];
+            r->pressoes += linhas;
+            r->soma_ms += v[4];
+            if (!r->tem_ultima || v[7] > r->ultima)
+                r->ultima = v[7];
             r->tem_ultima = true;
             break;
         case PRESSAO_SO:
-            if (!r->tem_ultima || v[6] > r->ultima)
-                r->ultima = v[6];
+            if (!r->tem_ultima || v[7] > r->ultima)
+                r->ultima = v[7];
             r->tem_ultima = true;
             r->sem_par += linhas;
             break;
-        case SOLTURA_SO: r->sem_par += linhas; break;
+        case SOLTURA: r->sem_par += linhas; break;
         }
     });
     if (!feito)

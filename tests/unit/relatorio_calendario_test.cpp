@@ -34,9 +34,10 @@ TEST(Calendario, LeapDaysOnlyInLeapYears)
     EXPECT_EQ(dia("2026-12-31") - dia("2026-01-01"), 364);
 }
 
+// Four centuries hold every kind of year; these straddle 2000 and 2100.
 TEST(Calendario, EveryDayComesBack)
 {
-    for (long long dias = dia("1000-01-01"); dias <= dia("9999-12-31"); dias++) {
+    for (long long dias = dia("1800-01-01"); dias <= dia("2200-12-31"); dias++) {
         int a, m, d;
         diadecalendario(dias, &a, &m, &d);
         ASSERT_EQ(diasdesde1970(a, m, d), dias);
