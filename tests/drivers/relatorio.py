@@ -8,7 +8,9 @@ bad command lines, and servers it cannot use.
 usage: relatorio.py [emulator ...] path/to/teclado-relatorio
 """
 import os
+import re
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -16,6 +18,10 @@ import time
 from datetime import datetime, timedelta
 
 from teclado_run import KEYS, PASSWORD, ROOT, check, finish, sql
+
+# The version CMakeLists.txt gives the project, which --version prints.
+with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+    VERSION = re.search(r"project\(teclado VERSION ([0-9.]+)", f.read())[1]
 
 DAY = datetime(2026, 3, 10)
 D, D1, D_1 = "2026-03-10", "2026-03-11", "2026-03-09"
@@ -39,8 +45,12 @@ EVENTS = [
     (7, "ON", at(0, "11:30:00.000")), (7, "OFF", at(0, "11:30:00.400")),
     (9, "OFF", at(0, "12:00:00.000")),  # a release with no press
     (44, "ON", at(0, "13:00:00.950")), (44, "OFF", at(0, "13:00:01.100")),  # across a second
+    (2, "ON", at(0, "23:00:00.000")), (2, "OFF", at(0, "23:00:00.400")),
     (2, "ON", at(0, "23:59:59.800")), (2, "OFF", at(1, "00:00:00.200")),  # across --ate D
-    (3, "ON", at(1, "08:00:00.000")), (3, "OFF", at(1, "08:00:00.050")),
+    (3, "ON", at(1, "08:00:00.000")), (3, "OFF", at(1, "08:00:00.050")),  # 151 ms over 3:
+    (3, "ON", at(1, "08:00:01.000")), (3, "OFF", at(1, "08:00:01.051")),  # 50.33 rounds down
+    (3, "ON", at(1, "08:00:02.000")), (3, "OFF", at(1, "08:00:02.050")),
+    (8, "ON", at(1, "08:30:00.000")), (8, "OFF", at(1, "08:30:00.021")),
     (6, "ON", at(1, "09:00:00.000")),  # still held
 ]
 
@@ -51,13 +61,13 @@ def when(day, clock):
 
 # Expected --tsv lines per period, key: (presses, mean, max, last press, unpaired);
 # keys not named are all zero and empty.
-WHOLE = {1: (1, 200, 200, when(-1, "23:59:59.900"), 0), 2: (1, 400, 400, when(0, "23:59:59.800"), 0),
-         3: (1, 50, 50, when(1, "08:00:00.000"), 0), 5: (3, 42, 120, when(0, "10:00:00.010"), 0),
+WHOLE = {1: (1, 200, 200, when(-1, "23:59:59.900"), 0), 2: (2, 400, 400, when(0, "23:59:59.800"), 0),
+         3: (3, 50, 51, when(1, "08:00:02.000"), 0), 8: (1, 21, 21, when(1, "08:30:00.000"), 0), 5: (3, 42, 120, when(0, "10:00:00.010"), 0),
          6: (0, "", "", when(1, "09:00:00.000"), 1), 7: (1, 400, 400, when(0, "11:30:00.000"), 1),
          9: (0, "", "", "", 1), 0: (1, 250, 250, when(0, "09:00:00.100"), 0),
          44: (2, 500, 850, when(0, "13:00:00.950"), 0)}
-DAY_D = {k: v for k, v in WHOLE.items() if k not in (1, 3, 6)}
-FROM_D1 = {3: WHOLE[3], 6: WHOLE[6]}
+DAY_D = {k: v for k, v in WHOLE.items() if k not in (1, 3, 6, 8)}
+FROM_D1 = {3: WHOLE[3], 6: WHOLE[6], 8: WHOLE[8]}
 UP_TO_D_1 = {1: WHOLE[1]}
 
 
@@ -67,6 +77,146 @@ def tsv(expected):
         n, mean, top, last, alone = expected.get(k, (0, "", "", "", 0))
         lines.append(f"{k}\t{n}\t{mean}\t{top}\t{last}\t{alone}")
     return "\n".join(lines) + "\n"
+
+
+def check_picture(svg):
+    lint = subprocess.run(["xmllint", "--noout", svg], capture_output=True, text=True, timeout=30)
+    check(lint.returncode == 0, f"xmllint: {lint.stderr}")
+    with open(svg) as f:
+        picture = f.read()
+    for part in ("<svg xmlns=\"http://www.w3.org/2000/svg\"", ">44</text>", ">2 pressoes</text>",
+                 ">3 pressoes</text>", ">1 pressao</text>", "Pressoes por hora", ">2026-03-10 00h<",
+                 ">2026-03-10 23h<"):
+        check(part in picture, f"picture lacks {part!r}")
+    # One bar per hour of day D, in order, each standing on the axis, as tall
+    # against the tallest as its count against the largest.
+    per_hour = [0] * 24
+    for k, e, t in EVENTS:
+        if e == "ON" and t.date() == DAY.date() and k in DAY_D:
+            per_hour[t.hour] += 1
+    per_hour[11] -= 1  # key 7's first press has no release
+    axis = re.search(r'<line x1="[\d.]+" y1="([\d.]+)" x2="[\d.]+" y2="\1"', picture)
+    bars = [tuple(map(float, b)) for b in re.findall(
+        r'<rect x="([\d.]+)" y="([\d.]+)" width="[\d.]+" height="([\d.]+)" fill="#08306b"/>',
+        picture)]
+    if check(axis and len(bars) == 24, f"picture: {len(bars)} bars, expected 24, axis {axis}"):
+        tallest = max(h for _, _, h in bars)
+        for hour, ((x, y, h), n) in enumerate(zip(bars, per_hour)):
+            check(abs(y + h - float(axis[1])) < 0.01,
+                  f"bar {hour}h: bottom edge at y={y + h:.2f}, the axis at y={axis[1]}")
+            check(abs(h / tallest - n / max(per_hour)) < 0.001,
+                  f"bar {hour}h: height {h:.2f} of {tallest:.2f}, count {n} of {max(per_hour)}")
+        check([x for x, _, _ in bars] == sorted(x for x, _, _ in bars), "bars out of hour order")
+
+
+# ---- Odd rows: what the report cannot understand is left out and said ----
+
+E, F = DAY + timedelta(days=22), DAY + timedelta(days=23)
+ES, FS = E.strftime("%Y-%m-%d"), F.strftime("%Y-%m-%d")
+
+
+def ctime(day, h, m, s):
+    return (day + timedelta(hours=h, minutes=m, seconds=s)).ctime() + "\n"
+
+
+# (key, ESTADO, DATA, ms) as stored
+ODD = [
+    (1, "ON ", ctime(E, 10, 0, 0), 0), (1, "OFF ", "lixo\n", 100),  # DATA unreadable
+    (2, "ON ", ctime(E, 10, 0, 1), 1500), (2, "OFF ", ctime(E, 10, 0, 2), 100),  # ms out of range
+    (3, "ON ", ctime(E, 10, 0, 5), 0), (3, "OFF ", ctime(E, 10, 0, 4), 0),  # clock set back
+    (3, "ON ", ctime(E, 10, 1, 0), 0), (3, "OFF ", ctime(E, 10, 1, 0), 100),
+    (99, "ON ", ctime(E, 11, 0, 0), 0), (99, "OFF ", ctime(E, 11, 0, 0), 500),  # no such key
+    (5, "ON ", ctime(E, 12, 0, 0), 0), (5, "XX ", ctime(E, 12, 0, 0), 100),  # no such ESTADO
+    (5, "OFF ", ctime(E, 12, 0, 0), 200),
+    (6, "ON ", ctime(F, 13, 0, 0), 0), (6, "OFF ", ctime(F, 16, 0, 0), 0),  # held 3 h: 8 digits
+]
+IGNORED = ("9 linhas ignoradas: 1 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
+           " 2 tecla desconhecida, 2 par de linha ignorada, 2 soltura antes da pressao")
+ODD_WHOLE = {3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 5: (1, 200, 200, f"{ES} 12:00:00.000", 0),
+             6: (1, 10800000, 10800000, f"{FS} 13:00:00.000", 0)}
+
+
+def odd_rows(command, db, env, work):
+    sql(db, "TRUNCATE TABLE embarcados.estado")
+    values = ", ".join(f"('{k}', '{e}', '{d}', '{ms}')" for k, e, d, ms in ODD)
+    sql(db, f"INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values {values}")
+    day_e, day_f = os.path.join(work, "e.svg"), os.path.join(work, "f.svg")
+    # (arguments, what to look at in stdout or the picture, what it must be)
+    cases = [
+        (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + IGNORED + "\n"),
+        # Columns stay aligned around an 8-digit hold; the reasons close the table.
+        ([], lambda out: (len({len(x) for x in out.splitlines()[1:19]}), out.splitlines()[-1]),
+         (1, IGNORED)),
+        # The bars count the pairs the table counts, not key 99's.
+        (["--desde", ES, "--ate", ES, "--svg", day_e], lambda _: picture_counts(day_e),
+         (2, "2 pressoes, 0 sem par", IGNORED)),
+        (["--desde", FS, "--svg", day_f], lambda _: picture_counts(day_f)[:2],
+         (1, "1 pressao, 0 sem par")),
+    ]
+    for args, seen, want in cases:
+        run = subprocess.run(command + args, env=env, capture_output=True, text=True, timeout=60)
+        name = "odd rows " + (" ".join(args) or "(no arguments)")
+        if check(run.returncode == 0 and run.stderr == "",
+                 f"{name}: status {run.returncode}, stderr {run.stderr!r}"):
+            got = seen(run.stdout)
+            check(got == want, f"{name}: got\n{got}\nexpected\n{want}")
+
+
+def picture_counts(svg):
+    """The bars' counts added up, the footer, the line after it."""
+    with open(svg) as f:
+        picture = f.read()
+    bars = sum(map(int, re.findall(r'font-size="11" text-anchor="middle">(\d+)</text>', picture)))
+    footer = re.findall(r'<text x="25" y="\d+" font-size="11">([^<]*)</text>', picture)
+    return (bars, *footer[:2])
+
+
+# ---- Output paths: a failed run leaves what was at --svg's path ----
+
+def output_paths(command, env, work):
+    down = ["--socket", os.path.join(work, "nada.sock")]
+    old, target, link, fifo, new = (os.path.join(work, n) for n in (
+        "antigo.svg", "alvo.svg", "atalho.svg", "fila", "novo.svg"))
+    for path, text in ((old, "antigo"), (target, "alvo")):
+        with open(path, "w") as f:
+            f.write(text)
+    os.chmod(old, 0o640)
+    os.symlink(target, link)
+    os.mkfifo(fifo)
+
+    def run(args, **options):
+        try:
+            return subprocess.run(command + args, env=env, capture_output=True, text=True,
+                                  timeout=30, **options)
+        except subprocess.TimeoutExpired as e:  # a FIFO opened for writing blocks
+            return subprocess.CompletedProcess(e.cmd, "timeout", "", "")
+
+    def content(path):
+        if not os.path.isfile(path):
+            return None
+        with open(path) as f:
+            return f.read()
+
+    for path in (old, link):
+        out = run(down + ["--svg", path])
+        check(out.returncode == 1 and content(path) in ("antigo", "alvo") and content(target) == "alvo",
+              f"failed run over {path}: status {out.returncode}, left {content(path)!r}")
+    out = run(down + ["--svg", fifo])
+    check(out.returncode == 2 and "nao e um arquivo comum" in out.stderr
+          and stat.S_ISFIFO(os.lstat(fifo).st_mode), f"--svg FIFO: {out.returncode} {out.stderr!r}")
+    for path in (old, link):
+        out = run(["--svg", path])
+        check(out.returncode == 0 and (content(path) or "").startswith("<?xml"),
+              f"--svg {path}: status {out.returncode}, {out.stderr!r}")
+    check(os.path.islink(link) and stat.S_IMODE(os.stat(old).st_mode) == 0o640,
+          "a successful run replaced the symlink or changed the old picture's mode")
+    # Standard output closed: the table must not land in the picture.
+    out = run(["--svg", new], preexec_fn=lambda: os.close(1))
+    check(out.returncode == 1 and "falha ao escrever o relatorio" in out.stderr
+          and not os.path.exists(new), f"stdout closed: status {out.returncode}, "
+          f"{out.stderr!r}, picture {'left' if os.path.exists(new) else 'not written'}")
+    left = [n for n in os.listdir(work) if re.search(r"\.svg\.\w{6}$", n)]
+    check(not left, f"new files left behind: {left}")
 
 
 def main():
@@ -116,6 +266,12 @@ def main():
         (["--port", "0"], base, 2, "", "porta invalida: 0"),
         (["--desde"], base, 2, "", "falta o valor de --desde"),
         (["--svg", missing], base, 2, "", "nao foi possivel criar " + missing),
+        (["--svg", ""], base, 2, "", "valor vazio para a opcao --svg"),
+        (["--tsv=1"], base, 2, "", "--tsv nao leva valor: --tsv=1"),
+        (["--help", "extra"], base, 2, "", "argumento inesperado: extra"),
+        (["--ate", D + "\nteclado-relatorio: ok"], base, 2, "",  # no forged second line
+         "data invalida para --ate: " + D + "\\nteclado-relatorio: ok"),
+        (["--version"], base, 0, f"teclado-relatorio {VERSION}\n", ""),
         (["--socket", os.path.join(work, "nada.sock")], base, 1, "",
          "sem conexao com o banco: Can't connect to local server through socket"),
         (["--socket", silent], base, 1, "", "sem conexao com o banco: Lost connection"),
@@ -143,21 +299,17 @@ def main():
             lines = run.stdout.splitlines()
             codes = [line.split()[0] for line in lines[2:18]]
             check(codes == [str(k) for k in KEYS], f"text lines in order {codes}")
-            # 2425 ms over 10 pairs: 242.5 rounds to 243.
-            total = f"TOTAL {10:>9} {243:>9} {850:>7}  {when(1, '09:00:00.000'):<23} {3:>8}"
+            # 2947 ms over 14 pairs: 210.5 rounds to 211.
+            total = f"TOTAL {14:>9} {211:>9} {850:>7}  {when(1, '09:00:00.000'):<23} {3:>8}"
             check(lines[18] == total, f"totals {lines[18]!r}, expected {total!r}")
 
     listener.close()
-    lint = subprocess.run(["xmllint", "--noout", svg], capture_output=True, text=True, timeout=30)
-    check(lint.returncode == 0, f"xmllint: {lint.stderr}")
-    with open(svg) as f:
-        picture = f.read()
-    for part in ("<svg xmlns=\"http://www.w3.org/2000/svg\"", ">44</text>", ">2 pressoes</text>",
-                 ">3 pressoes</text>", ">1 pressao</text>", "Pressoes por hora", ">2026-03-10 00h<",
-                 ">2026-03-10 23h<"):
-        check(part in picture, f"picture lacks {part!r}")
-    # One bar per hour of the day, a count over each that has presses.
-    check(picture.count('fill="#08306b"/>') == 24, "picture: not 24 bars")
+    # The --svg case's status is checked above; a picture never written is
+    # said so here, not by a traceback.
+    if check(os.path.isfile(svg), f"--svg run wrote no {svg}"):
+        check_picture(svg)
+    odd_rows(command, db, base, work)
+    output_paths(command, base, work)
     return finish()
 
 

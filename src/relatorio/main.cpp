@@ -1,5 +1,5 @@
 // teclado-relatorio: per-key summary of what teclado logged, see relatorio.h.
-#include "relatorio.h"
+#include "relatorio/relatorio.h"
 
 int main(int argc, char **argv)
 {

@@ -1,0 +1,287 @@
+// The report's queries, see consulta.h. The server pairs each press with
+// the next event of its key and sums the pairs per key; this file only
+// asks and files the answers by key.
+#include "relatorio/consulta.h"
+
+#include "common/reclamar.h"
+#include "relatorio/calendario.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mysql.h>
+
+namespace {
+
+// A DATA text as seconds on the TO_SECONDS scale; NULL when it does not
+// parse.
+#define SEGUNDOS "TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y'))"
+
+// Each ON and OFF row once, as numbers only, with its period's bounds (the
+// first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
+// counted apart):
+//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
+//   4 a press whose release is a 2 or a 3              5 a press released before it
+//   6 a press paired with its release   8 a press alone   9 a readable release
+// and in fecha whether it is a press whose next row is a readable release
+// inside the period: a release counts as one without a press (SEM_PAR)
+// unless one of those closes it, and the other row of a pair left out.
+// x: the row's instant in ms on the TO_SECONDS scale, positive for a press
+// and negative for a release (1 or 2 for a 2 or a 3); prox, the same of
+// the key's next row. A row of neither ON nor OFF splits no pair.
+#define EVENTOS(parametros)                                                                      \
+    "(SELECT TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                              \
+    " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0 WHEN x < 0 THEN 9"                          \
+    " WHEN prox < -2 THEN IF(-prox < x, 5, 6) WHEN prox < 0 THEN 4 ELSE 8 END AS c,"            \
+    " COALESCE(x > 0 AND -prox BETWEEN GREATEST(p.de, 3) AND p.ate, FALSE) AS fecha, p.*"      \
+    " FROM (SELECT " parametros ") p,"                                                           \
+    " (SELECT TECLA, x, LEAD(x) OVER (PARTITION BY TECLA ORDER BY id) AS prox"                   \
+    " FROM (SELECT TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                          \
+    " * IF(s IS NULL, 1, IF(ms BETWEEN 0 AND 999, s * 1000 + ms, 2)) AS x"                       \
+    " FROM (SELECT id, TECLA, ESTADO, ms, " SEGUNDOS " AS s"                                     \
+    " FROM estado WHERE ESTADO IN ('ON', 'OFF')) r) e) j) k"
+
+// Per key, c and fecha: rows, their holds added up and the longest (for
+// 6), the first and latest instant. Then the rows of neither ON nor OFF as
+// c 1, placed by their instant when it reads. Those are grouped by an
+// expression: grouped by TECLA itself, the server walks the index on
+// (TECLA, id) and looks every row up, over ten times slower than a scan.
+const char RESUMO[] =
+    "SELECT TECLA, c, fecha, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
+    EVENTOS("? AS de, ? AS ate") " WHERE c > 0 OR fecha GROUP BY TECLA, c, fecha"
+    " UNION ALL SELECT TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0 FROM estado"
+    " WHERE ESTADO NOT IN ('ON', 'OFF')"
+    " AND IFNULL(" SEGUNDOS " * 1000 + ms BETWEEN ? AND ?, TRUE) GROUP BY 1";
+constexpr int RESUMO_COLUNAS = 8;
+enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, SOLTURA_ILEGIVEL, SOLTURA_ANTES,
+       PAR, PRESSAO_SO = 8, SOLTURA };
+
+// Paired presses per key and bar.
+const char BARRAS[] =
+    "SELECT TECLA, (x - inicio) DIV passo, COUNT(*) FROM "
+    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo") " WHERE c = 6 GROUP BY 1, 2";
+constexpr int BARRAS_COLUNAS = 3;
+
+constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
+
+struct linha_lida {
+    long long valor[COLUNAS_MAX];
+    my_bool nulo[COLUNAS_MAX];
+};
+
+resumo_tecla *resumodatecla(resumo_relatorio *resumo, long long tecla)
+{
+    for (int l = 0; l < 4; l++)
+        for (int c = 0; c < 4; c++)
+            if (Teclas[l][c] == tecla)
+                return &resumo->tecla[l][c];
+    return nullptr;
+}
+
+// Logs in as teclado does unless told otherwise. The [client] group of the
+// option files may name the user, password and server, the way the mariadb
+// client reads them; the command line beats them, and MYSQL_UNIX_PORT beats
+// a socket named there (Debian's own files name the system server's).
+bool conectar(MYSQL *banco, const opcoes_relatorio &opcoes)
+{
+    if (mysql_init(banco) == nullptr) {
+        reclamar("sem memoria para o cliente do banco");
+        return false;
+    }
+    unsigned int limite_conexao = BANCO_LIMITE_CONEXAO_S;
+    unsigned int limite_leitura = RELATORIO_LIMITE_LEITURA_S;
+    unsigned int limite_escrita = BANCO_LIMITE_ESCRITA_S;
+    mysql_options(banco, MYSQL_OPT_CONNECT_TIMEOUT, &limite_conexao);
+    mysql_options(banco, MYSQL_OPT_READ_TIMEOUT, &limite_leitura);
+    mysql_options(banco, MYSQL_OPT_WRITE_TIMEOUT, &limite_escrita);
+    // Defaults first: the option files, read while connecting, override them.
+    mysql_optionsv(banco, MARIADB_OPT_HOST, BANCO_HOST);
+    mysql_optionsv(banco, MARIADB_OPT_USER, BANCO_USUARIO);
+    mysql_options(banco, MYSQL_READ_DEFAULT_GROUP, "client");
+    const char *socket = opcoes.socket != nullptr ? opcoes.socket : getenv("MYSQL_UNIX_PORT");
+    if (socket != nullptr && socket[0] == '\0')
+        socket = nullptr;
+    // No password of ours: this program may be readable by every user.
+    if (mysql_real_connect(banco, opcoes.host, opcoes.usuario, nullptr, BANCO_NOME, opcoes.porta,
+                           socket, 0) == nullptr) {
+        reclamar("sem conexao com o banco: %s", mysql_error(banco));
+        mysql_close(banco);
+        return false;
+    }
+    return true;
+}
+
+bool ajustarsessao(MYSQL *banco)
+{
+    char ajuste[160];
+    snprintf(ajuste, sizeof ajuste,
+             "SET SESSION tmp_table_size = %lu, max_heap_table_size = %lu,"
+             " sort_buffer_size = %lu",
+             RELATORIO_MEMORIA_TEMP, RELATORIO_MEMORIA_TEMP, RELATORIO_MEMORIA_ORDEM);
+    if (mysql_query(banco, ajuste) != 0) {
+        reclamar("consulta recusada pelo banco: %s", mysql_error(banco));
+        return false;
+    }
+    return true;
+}
+
+// Runs comando with valores bound to its ?s and hands each row of numbers
+// to arquivar. The period travels as values, never as text of the query.
+template <typename F>
+bool perguntar(MYSQL *banco, const char *comando, const long long *valores, int nvalores,
+               int ncolunas, F arquivar)
+{
+    MYSQL_STMT *pergunta = mysql_stmt_init(banco);
+    if (pergunta == nullptr) {
+        reclamar("sem memoria para o cliente do banco");
+        return false;
+    }
+    MYSQL_BIND entrada[4] = {}, saida[COLUNAS_MAX] = {};
+    linha_lida linha = {};
+    for (int i = 0; i < nvalores; i++) {
+        entrada[i].buffer_type = MYSQL_TYPE_LONGLONG;
+        entrada[i].buffer = const_cast<long long *>(&valores[i]);
+    }
+    for (int i = 0; i < ncolunas; i++) {
+        saida[i].buffer_type = MYSQL_TYPE_LONGLONG;
+        saida[i].buffer = &linha.valor[i];
+        saida[i].is_null = &linha.nulo[i];
+    }
+    bool feito = mysql_stmt_prepare(pergunta, comando, strlen(comando)) == 0 &&
+                 mysql_stmt_bind_param(pergunta, entrada) == 0 &&
+                 mysql_stmt_execute(pergunta) == 0 && mysql_stmt_bind_result(pergunta, saida) == 0;
+    if (!feito) {
+        reclamar("consulta recusada pelo banco: %s", mysql_stmt_error(pergunta));
+        mysql_stmt_close(pergunta);
+        return false;
+    }
+    int estado;
+    while ((estado = mysql_stmt_fetch(pergunta)) == 0) {
+        for (int i = 0; i < ncolunas; i++)
+            if (linha.nulo[i])
+                linha.valor[i] = 0;
+        arquivar(linha);
+    }
+    // A row that stops coming (a read timeout) ends the loop like the last.
+    if (estado != MYSQL_NO_DATA) {
+        reclamar("resposta do banco interrompida: %s", mysql_stmt_error(pergunta));
+        feito = false;
+    }
+    mysql_stmt_close(pergunta);
+    return feito;
+}
+
+bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+{
+    const long long valores[] = {opcoes.periodo_de, opcoes.periodo_ate, opcoes.periodo_de,
+                                 opcoes.periodo_ate};
+    linhas_ignoradas &ignoradas = resumo->ignoradas;
+    bool feito = perguntar(banco, RESUMO, valores, 4, RESUMO_COLUNAS, [&](const linha_lida &l) {
+        const long long *v = l.valor;
+        long long tipo = v[1], linhas = v[3];
+        bool fecha = v[2] != 0;
+        resumo_tecla *r = resumodatecla(resumo, v[0]);
+        // Codes teclado never writes are no key of the keypad.
+        if (r == nullptr) {
+            if (tipo != FORA)
+                ignoradas.tecla_desconhecida += linhas;
+            return;
+        }
+        // A release closed by a press: no release alone, and left out
+        // with its press when that is unreadable.
+        if (fecha) {
+            r->sem_par -= linhas;
+            if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
+                ignoradas.par_ignorado += linhas;
+        }
+        switch (tipo) {
+        case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
+        case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
+        case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
+        case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
+        case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
+        case PAR: // in two lines when some of the releases lie past the period
+            if (r->pressoes == 0 || v[5] > r->maior_ms)
+                r->maior_ms = v[5];
+            if (r->pressoes == 0 || v[6] < r->primeira_par)
+                r->primeira_par = v[6];
+            if (r->pressoes == 0 || v[7] > r->ultima_par)
+                r->ultima_par = v[7];
+            r->pressoes += linhas;
+            r->soma_ms += v[4];
+            if (!r->tem_ultima || v[7] > r->ultima)
+                r->ultima = v[7];
+            r->tem_ultima = true;
+            break;
+        case PRESSAO_SO:
+            if (!r->tem_ultima || v[7] > r->ultima)
+                r->ultima = v[7];
+            r->tem_ultima = true;
+            r->sem_par += linhas;
+            break;
+        case SOLTURA: r->sem_par += linhas; break;
+        }
+    });
+    if (!feito)
+        return false;
+
+    resumo_tecla &total = resumo->total;
+    for (int l = 0; l < 4; l++)
+        for (int c = 0; c < 4; c++) {
+            const resumo_tecla &r = resumo->tecla[l][c];
+            if (r.pressoes > 0) {
+                if (total.pressoes == 0 || r.maior_ms > total.maior_ms)
+                    total.maior_ms = r.maior_ms;
+                if (total.pressoes == 0 || r.primeira_par < total.primeira_par)
+                    total.primeira_par = r.primeira_par;
+                if (total.pressoes == 0 || r.ultima_par > total.ultima_par)
+                    total.ultima_par = r.ultima_par;
+                total.pressoes += r.pressoes;
+                total.soma_ms += r.soma_ms;
+            }
+            if (r.tem_ultima && (!total.tem_ultima || r.ultima > total.ultima)) {
+                total.ultima = r.ultima;
+                total.tem_ultima = true;
+            }
+            total.sem_par += r.sem_par;
+        }
+    return true;
+}
+
+// Paired presses per hour, from the period's first hour (or the first
+// press's) to its last (or the latest press's). A period too long for
+// RELATORIO_BARRAS_MAX bars puts several hours in each. The pairs are the
+// ones resumir counted, key by key, so the bars add up to its total.
+bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+{
+    resumo->nbarras = 0;
+    if (resumo->total.pressoes == 0)
+        return true;
+    long long de = opcoes.desde != nullptr ? opcoes.periodo_de : resumo->total.primeira_par;
+    long long ate = opcoes.ate != nullptr ? opcoes.periodo_ate : resumo->total.ultima_par;
+    resumo->inicio_barras = de - de % MS_POR_HORA;
+    long long horas = (ate - resumo->inicio_barras) / MS_POR_HORA + 1;
+    resumo->horas_por_barra = (horas + RELATORIO_BARRAS_MAX - 1) / RELATORIO_BARRAS_MAX;
+    int nbarras = static_cast<int>((horas + resumo->horas_por_barra - 1) / resumo->horas_por_barra);
+    resumo->nbarras = nbarras;
+
+    const long long valores[] = {opcoes.periodo_de, opcoes.periodo_ate, resumo->inicio_barras,
+                                 resumo->horas_por_barra * MS_POR_HORA};
+    return perguntar(banco, BARRAS, valores, 4, BARRAS_COLUNAS, [&](const linha_lida &l) {
+        long long barra = l.valor[1];
+        if (resumodatecla(resumo, l.valor[0]) != nullptr && barra >= 0 && barra < nbarras)
+            resumo->barras[barra] += l.valor[2];
+    });
+}
+
+} // namespace
+
+bool consultar(const opcoes_relatorio &opcoes, bool com_barras, resumo_relatorio *resumo)
+{
+    MYSQL banco;
+    if (!conectar(&banco, opcoes))
+        return false;
+    bool feito = ajustarsessao(&banco) && resumir(&banco, opcoes, resumo) &&
+                 (!com_barras || contarporhora(&banco, opcoes, resumo));
+    mysql_close(&banco);
+    return feito;
+}

@@ -1,0 +1,48 @@
+// What the report sums up from the log: one struct the query fills and the
+// table and the picture read.
+#pragma once
+
+#include "config.h"
+
+// The keypad's codes row by row, as teclado's Teclado table has them.
+inline constexpr int Teclas[4][4] = {
+    {1, 2, 3, 14},
+    {4, 5, 6, 24},
+    {7, 8, 9, 34},
+    {41, 0, 43, 44},
+};
+
+// One key over the period.
+struct resumo_tecla {
+    long long pressoes;   // presses paired with their release, holds readable
+    long long soma_ms;    // their holds added up
+    long long maior_ms;   // the longest hold
+    long long sem_par;    // presses and releases left without a partner
+    long long ultima;     // latest press, paired or not (ms, TO_SECONDS scale)
+    long long primeira_par, ultima_par; // first and latest paired press
+    bool tem_ultima;
+};
+
+// Rows left out of every figure, by reason. A row of a pair whose other
+// row is left out goes with it, so that it does not pass for a press or a
+// release without a partner.
+struct linhas_ignoradas {
+    long long data_ilegivel;       // DATA not a ctime text
+    long long ms_invalido;         // ms outside 0-999
+    long long estado_desconhecido; // ESTADO neither ON nor OFF
+    long long tecla_desconhecida;  // a code no key of the keypad has
+    long long par_ignorado;        // the other row of its pair left out
+    long long soltura_antes;       // a pair released before its press (a clock set back)
+};
+
+struct resumo_relatorio {
+    resumo_tecla tecla[4][4];
+    resumo_tecla total;
+    linhas_ignoradas ignoradas;
+    // Paired presses per bar of horas_por_barra hours from inicio_barras
+    // (ms, TO_SECONDS scale); nbarras 0 when not asked for or no press.
+    long long barras[RELATORIO_BARRAS_MAX];
+    int nbarras;
+    long long horas_por_barra;
+    long long inicio_barras;
+};
