@@ -1,6 +1,7 @@
 // teclado: logs every press and release of a 4 x 4 matrix keypad to the
 // console and to the table estado of the database embarcados. Runs until
 // it is killed.
+#include "opcoes.h"
 #include "teclado.h"
 
 #include <csignal>
@@ -17,6 +18,11 @@ int main()
     // terminal) must not end the program: printing then fails and every
     // event is still recorded.
     signal(SIGPIPE, SIG_IGN);
+
+    // A database option file the client library would misread: said once,
+    // before a GPIO line is touched, rather than at every key.
+    if (!conferir_opcoes_do_banco())
+        return 1;
 
     // Without its GPIO lines the scan would run blind for ever; exiting
     // lets a service manager see the failure and retry.
