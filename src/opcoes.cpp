@@ -131,6 +131,35 @@ bool numero(const char *s, unsigned long maximo, unsigned long *valor)
     return *fim == '\0' && errno == 0 && *valor <= maximo;
 }
 
+// A host list as the recorder splits it: names or addresses separated by
+// commas, each perhaps with ":port" ("[address]:port" for IPv6).
+bool conferir_hosts(OpcoesDoBanco *opcoes, int linha, const char *valor)
+{
+    if (strlen(valor) >= sizeof opcoes->hosts)
+        return recusar(opcoes, linha, "host com mais de %d caracteres", OPCOES_HOSTS_MAX - 1);
+    strcpy(opcoes->hosts, valor);
+    for (const char *elemento = valor;; elemento++) {
+        size_t tamanho = strcspn(elemento, ",");
+        char host[OPCOES_HOSTS_MAX];
+        memcpy(host, elemento, tamanho);
+        host[tamanho] = '\0';
+        char *nome = aparar(host);
+        char *porta = strrchr(nome, ':');
+        if (nome[0] == '[')
+            porta = strstr(nome, "]:") != nullptr ? strstr(nome, "]:") + 1 : nullptr;
+        else if (porta != nullptr && strchr(nome, ':') != porta)
+            porta = nullptr;  // an IPv6 address without a port
+        unsigned long n;
+        if (nome[0] == '\0' || porta == nome)
+            return recusar(opcoes, linha, "host vazio na lista: %s", valor);
+        if (porta != nullptr && (!numero(porta + 1, 65535, &n) || n == 0))
+            return recusar(opcoes, linha, "porta invalida em %s (de 1 a 65535)", nome);
+        elemento += tamanho;
+        if (*elemento == '\0')
+            return true;
+    }
+}
+
 // Checks one "key[=value]" line of a group the library reads and keeps
 // what teclado needs of it.
 bool conferir_chave(OpcoesDoBanco *opcoes, int linha, char *texto)
@@ -164,12 +193,8 @@ bool conferir_chave(OpcoesDoBanco *opcoes, int linha, char *texto)
     unsigned long n = 0;
     switch (chave->valor) {
     case Valor::texto:
-        if (strcmp(nome, "host") == 0) {
-            if (strlen(valor) >= sizeof opcoes->hosts)
-                return recusar(opcoes, linha, "host com mais de %d caracteres",
-                               OPCOES_HOSTS_MAX - 1);
-            strcpy(opcoes->hosts, valor);
-        }
+        if (strcmp(nome, "host") == 0)
+            return conferir_hosts(opcoes, linha, valor);
         return true;
     case Valor::nenhum:
         return true;

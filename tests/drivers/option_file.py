@@ -193,6 +193,8 @@ def refused(command):
          r"{}:2: falta o valor de ssl-verify-server-cert"),
         ("out of range", "[teclado]\n# board 7\nconnect-timeout=0\n",
          r"{}:3: connect-timeout=0: use um numero"),
+        ("a host list with a hole", "[client]\nhost=db1:3306,,db2\n",
+         r"{}:2: host vazio na lista"),
         ("a folder", None, r"{}: nao pode ser lido: "),
         ("a file not there", "", r"{}: nao pode ser lido: "),
     ]
