@@ -26,6 +26,8 @@ def run(command, socket, password, name, actions, wanted):
         drive(program, actions)
         if wanted == [CONNECTED]:
             wait_rows(socket, len(actions))  # the last INSERT through before the kill
+        # A failure's reason follows its console line: not killed before it.
+        program.wait(lambda t: t.err.count(b"\n") >= t.lines.count(NO_CONNECTION), 10)
     finally:
         running = program.stop()
     # Its standard error must be empty, so a password could only be here.

@@ -33,6 +33,8 @@ def run(command, socket, settings, name, actions, wanted):
     program = Teclado(command, socket, {"TECLADO_CONFIG": option_file(settings)})
     try:
         drive(program, actions, seconds=CONNECT_LIMIT + 10)
+        # A failure's reason follows its console line: not killed before it.
+        program.wait(lambda t: t.err.count(b"\n") >= t.lines.count(NO_CONNECTION), 10)
     finally:
         running = program.stop()
     events = check_phases(program, running, [(name, actions, wanted)])
