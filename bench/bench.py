@@ -28,7 +28,7 @@ import time
 
 import pymysql
 
-from teclado_run import PASSWORD, START_LINE, Teclado, row_count, sql
+from teclado_run import PASSWORD, START_LINE, Teclado, option_file, row_count, sql
 
 STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
 CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
@@ -191,9 +191,10 @@ def record_python(socket, count):
 def record_cli(socket, count):
     date = time.ctime() + "\n"
     times = []
+    account = option_file(f"[client]\nuser=root\npassword={PASSWORD}\n")
     for i in range(count):
-        cmd = ["mariadb", "--no-defaults", "--socket=" + socket, "-uroot", "-p" + PASSWORD,
-               "embarcados", "-e", statement(i, date)]
+        cmd = ["mariadb", "--defaults-file=" + account, "--socket=" + socket, "embarcados",
+               "-e", statement(i, date)]
         t0 = time.monotonic_ns()
         subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, timeout=30)
         times.append(time.monotonic_ns() - t0)

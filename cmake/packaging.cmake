@@ -6,8 +6,7 @@ include(GNUInstallDirs)
 
 set(TECLADO_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
   "Folder for teclado.service, relative to the install prefix or absolute")
-# What the unit lets the program reach depends on its GPIO backend and on
-# where its database lives.
+# What the unit lets the program reach depends on its GPIO backend.
 if(TECLADO_GPIO STREQUAL "wiringpi")
   # wiringPiSetup maps the GPIO registers through /dev/gpiomem (/dev/gpiomem0
   # on a Pi 5), or through /dev/mem where that is missing, and tells the
@@ -19,12 +18,6 @@ else()
   set(TECLADO_UNIT_DEVICES "DeviceAllow=char-gpiochip rw")
   set(TECLADO_UNIT_CAPABILITIES "CapabilityBoundingSet=")
   set(TECLADO_UNIT_PROC "ProcSubset=pid")
-endif()
-if(TECLADO_DB_HOST STREQUAL "localhost")
-  # "localhost" is the unix socket: no IP traffic at all.
-  set(TECLADO_UNIT_IP "IPAddressDeny=any")
-else()
-  set(TECLADO_UNIT_IP "# The database is on ${TECLADO_DB_HOST}: IP traffic allowed.")
 endif()
 configure_file(packaging/teclado.service.in teclado.service @ONLY)
 

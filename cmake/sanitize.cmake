@@ -5,8 +5,8 @@
 #
 # The keypad and recorder tests wrap time(), delay() and the client calls
 # with -Wl,--wrap; ASan's own interceptors sit below __real_*, so both work.
-# A build type rather than CMAKE_CXX_FLAGS: the least-privilege sub-builds
-# take the build type along, and with it these flags.
+# A build type rather than CMAKE_CXX_FLAGS: one setting carries the
+# compile and link flags together.
 set(sanitizers "-fsanitize=address,undefined -fno-sanitize-recover=all")
 set(CMAKE_CXX_FLAGS_SANITIZE "-O2 -g -DNDEBUG ${sanitizers} -fno-omit-frame-pointer")
 set(CMAKE_EXE_LINKER_FLAGS_SANITIZE "${sanitizers}")

@@ -29,6 +29,7 @@ dbdir=$root/build/demo-db
 teclado_pid=
 db_started=false
 interrupted=false
+private=
 
 cleanup() {
   trap '' INT TERM
@@ -39,6 +40,7 @@ cleanup() {
   if $db_started; then
     scripts/private-mariadb.sh stop "$dbdir" > /dev/null || true
   fi
+  if [ -n "$private" ]; then rm -rf "$private"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -49,16 +51,13 @@ cmake -S . -B build
 # Only the program: the demo should not wait for, or fail on, the tests.
 cmake --build build -j2 --target teclado teclado-relatorio
 
-# The server takes the account the program was built with.
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" build/CMakeCache.txt; }
-export TECLADO_DB_USER TECLADO_DB_PASSWORD
-TECLADO_DB_USER=$(cache_value TECLADO_DB_USER)
-TECLADO_DB_PASSWORD=$(cache_value TECLADO_DB_PASSWORD)
-host=$(cache_value TECLADO_DB_HOST)
-if [ "$host" != localhost ]; then
-  echo "demo: warning: build/ is configured with TECLADO_DB_HOST=$host, so teclado" \
-       "will not use the private server's socket" >&2
-fi
+# teclado reads its settings from a file of the demo's own, not from an
+# /etc/teclado/teclado.cnf this machine may have: the defaults, spelled
+# out, the password left to its default. The demo's reading account
+# (root) is in a 0600 file too, never on a command line.
+private=$(mktemp -d)
+printf '[teclado]\nhost=localhost\nuser=root\ndatabase=embarcados\n' > "$private/teclado.cnf"
+printf '[client]\nuser=root\npassword=tqvz\n' > "$private/.my.cnf"
 
 db_started=true
 scripts/private-mariadb.sh start "$dbdir"
@@ -83,9 +82,9 @@ trap 'interrupted=true' INT
 # An explicit redirection, because a background command's standard input
 # would otherwise be /dev/null.
 if [ "$keys" = - ]; then
-  MYSQL_UNIX_PORT=$socket build/teclado 0<&0 &
+  TECLADO_CONFIG=$private/teclado.cnf MYSQL_UNIX_PORT=$socket build/teclado 0<&0 &
 else
-  MYSQL_UNIX_PORT=$socket build/teclado < "$keys" &
+  TECLADO_CONFIG=$private/teclado.cnf MYSQL_UNIX_PORT=$socket build/teclado < "$keys" &
 fi
 teclado_pid=$!
 
@@ -111,14 +110,13 @@ trap 'exit 130' INT
 
 echo
 printf '%s\n' "---- rows in embarcados.estado (ESTADO quoted, DATA's newline as \\n) ----"
-mariadb --no-defaults --socket="$socket" -uroot -p"$TECLADO_DB_PASSWORD" -t -e "
+mariadb --defaults-file="$private/.my.cnf" --socket="$socket" -t -e "
   SELECT id, TECLA, QUOTE(ESTADO) AS ESTADO, REPLACE(DATA, '\n', '\\\\n') AS DATA, ms,
          gravado_em
   FROM embarcados.estado ORDER BY id"
 
-# The same rows summed up per key, and as a picture. As root: the account
-# teclado is built with may only insert.
+# The same rows summed up per key, and as a picture, with the account of
+# the demo's ~/.my.cnf.
 echo
 echo "---- teclado-relatorio (picture: build/demo-relatorio.svg) ----"
-MYSQL_UNIX_PORT=$socket MYSQL_PWD=$TECLADO_DB_PASSWORD build/teclado-relatorio --user root \
-  --svg build/demo-relatorio.svg
+HOME=$private MYSQL_UNIX_PORT=$socket build/teclado-relatorio --svg build/demo-relatorio.svg

@@ -2,46 +2,60 @@
 # Starts or stops a private MariaDB server for teclado's tests and demo:
 # its own data folder and socket, never the system's.
 #
-#   private-mariadb.sh start DIR [PORT]   data in DIR/data, socket DIR/mysqld.sock;
-#                                         no TCP listener unless PORT is given:
-#                                         then 127.0.0.1:PORT or the next free one
+#   private-mariadb.sh start DIR [tls]   data in DIR/data, socket DIR/mysqld.sock;
+#                                        with tls also 127.0.0.1 on a free port
+#                                        (written to DIR/port), TLS only
 #   private-mariadb.sh stop DIR
+#
+# DIR must be new, or one this script made before (it leaves a marker,
+# DIR/.private-mariadb, in the folders it makes): the script deletes the
+# data in DIR and only ever changes a folder it made, so any other folder
+# is refused and left as it was.
 #
 # The server runs as root, so nobody else may reach it: DIR is made 0700
 # (the socket in it is then out of other users' reach), a socket path too
 # long for DIR goes into a fresh mktemp -d folder, and INTO OUTFILE / LOAD
 # DATA may only touch DIR/files.
 #
+# With tls, openssl makes a CA and a server certificate for IP 127.0.0.1
+# (DIR/tls/ca.pem, server.pem, server-key.pem) at every start, and the
+# server refuses plain TCP (require_secure_transport); the socket still
+# takes plain connections.
+#
 # On start it loads sql/estado.sql and makes the password the only way in
-# for the account teclado is built with (TECLADO_DB_USER, TECLADO_DB_PASSWORD;
-# default root / tqvz). An account other than root gets INSERT on
-# embarcados.estado only. TECLADO_DB_SOCKET, if set, is the socket path;
-# the path in use is written to DIR/socket. Its
-# folder must be this user's own and 0700, or is made so when missing.
+# for root (TECLADO_DB_PASSWORD, default tqvz, teclado's own default).
+# TECLADO_DB_SOCKET, if set, is the socket path; the path in use is
+# written to DIR/socket. Its folder must be this user's own and 0700, or
+# is made so when missing. No password is ever put on a command line.
 set -euo pipefail
 
 action=${1:-}
 dir=${2:-}
-port=${3:-}
-user=${TECLADO_DB_USER:-root}
+mode=${3:-}
 password=${TECLADO_DB_PASSWORD:-tqvz}
 here=$(cd "$(dirname "$0")" && pwd)
 schema="$here/../sql/estado.sql"
+marker=.private-mariadb
 
-usage() { echo "usage: $0 start DIR [PORT] | stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start DIR [tls] | stop DIR" >&2; exit 2; }
 [ -n "$action" ] && [ -n "$dir" ] || usage
-[ -z "$port" ] || [[ $port =~ ^[1-9][0-9]{0,4}$ ]] || usage
+[ -z "$mode" ] || [ "$mode" = tls ] || usage
 
-# The same characters the build refuses (CMakeLists.txt); a single quote is
-# fine and is doubled inside the SQL text below.
-for setting in user password; do
-  if [[ ${!setting} == *[\"\\$'\n']* ]]; then
-    echo "$0: TECLADO_DB_${setting^^} must not contain a double quote, a backslash or a newline" >&2
-    exit 2
-  fi
-done
-sql_user=${user//\'/\'\'}
+# A single quote is fine and is doubled inside the SQL text below; the
+# others would end the option file's value or the SQL string.
+if [[ $password == *[\"\\$'\n']* ]]; then
+  echo "$0: TECLADO_DB_PASSWORD must not contain a double quote, a backslash or a newline" >&2
+  exit 2
+fi
 sql_password=${password//\'/\'\'}
+
+# Only a folder this script made is ever emptied or changed.
+ours() {
+  [ -f "$1/$marker" ] || {
+    echo "$0: $1 was not made by this script (no $1/$marker); refused, nothing changed: give a new folder" >&2
+    exit 1
+  }
+}
 
 stop_server() {
   local pidfile="$dir/mysqld.pid"
@@ -69,12 +83,17 @@ private_folder() {
 
 case "$action" in
 start)
-  mkdir -p "$dir"
-  chmod 700 "$dir"
+  if [ -e "$dir" ] || [ -L "$dir" ]; then
+    ours "$dir"
+  else
+    mkdir -p "$(dirname "$dir")"
+    mkdir -m 700 "$dir"
+    : > "$dir/$marker"
+  fi
   dir=$(cd "$dir" && pwd)
   stop_server
-  rm -rf "$dir/data" "$dir/files"
-  mkdir -p "$dir/data"
+  rm -rf "$dir/data" "$dir/files" "$dir/tls"
+  mkdir "$dir/data"
   mkdir -m 700 "$dir/files"
   if [ -f "$dir/socketdir" ]; then rm -rf "$(cat "$dir/socketdir")"; rm -f "$dir/socketdir"; fi
   # A unix socket path must fit in 108 bytes.
@@ -89,19 +108,22 @@ start)
   echo "$socket" > "$dir/socket"
   network=(--skip-networking)
   rm -f "$dir/port"
-  if [ -n "$port" ]; then
-    # Another server (a demo, a second checkout) may hold the port already;
-    # any free one will do.
-    first_port=$port
-    while (: < "/dev/tcp/127.0.0.1/$port") 2> /dev/null; do
-      port=$((port + 1))
-      if [ $port -gt $((first_port + 100)) ]; then
-        echo "no free port from $first_port to $port on 127.0.0.1" >&2
-        exit 1
-      fi
-    done
+  if [ "$mode" = tls ]; then
+    tls=$dir/tls
+    mkdir -m 700 "$tls"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+      -subj "/CN=teclado test CA" -keyout "$tls/ca-key.pem" -out "$tls/ca.pem" 2> /dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=127.0.0.1" \
+      -keyout "$tls/server-key.pem" -out "$tls/server.csr" 2> /dev/null
+    openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" \
+      -CAcreateserial -days 2 -extfile <(echo "subjectAltName=IP:127.0.0.1") \
+      -out "$tls/server.pem" 2> /dev/null
+    # A free port the kernel picks, for the server to take at once.
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     echo "$port" > "$dir/port"
-    network=(--port="$port" --bind-address=127.0.0.1)
+    network=(--port="$port" --bind-address=127.0.0.1 --ssl-ca="$tls/ca.pem"
+             --ssl-cert="$tls/server.pem" --ssl-key="$tls/server-key.pem"
+             --require-secure-transport=ON)
   fi
   # --force: without it a machine that cannot look up its own name (no
   # /etc/hosts, as in a fresh chroot) gets no data folder at all.
@@ -124,20 +146,18 @@ start)
     fi
     sleep 0.1
   done
-  sql() { mariadb --no-defaults --socket="$socket" -uroot "$@"; }
+  sql() { mariadb --no-defaults --socket="$socket" -uroot; }
   sql < "$schema"
-  if [ "$user" != root ]; then
-    sql -e "CREATE USER '$sql_user'@'localhost' IDENTIFIED BY '$sql_password';
-            GRANT INSERT ON embarcados.estado TO '$sql_user'@'localhost';"
-  fi
   # ALTER USER with the native plugin alone: SET PASSWORD would leave the
-  # unix-socket login open besides the password.
-  sql -e "ALTER USER 'root'@'localhost' IDENTIFIED VIA mysql_native_password
-          USING PASSWORD('$sql_password');"
-  echo "private MariaDB up: socket $socket, ${port:+port $port, }data $dir/data"
+  # unix-socket login open besides the password. Through standard input:
+  # on a command line the password would show in ps.
+  sql <<< "ALTER USER 'root'@'localhost' IDENTIFIED VIA mysql_native_password
+           USING PASSWORD('$sql_password');"
+  echo "private MariaDB up: socket $socket, ${port:+port $port (TLS only), }data $dir/data"
   ;;
 stop)
-  [ -d "$dir" ] || exit 0
+  [ -e "$dir" ] || exit 0
+  ours "$dir"
   stop_server
   [ -f "$dir/socket" ] && rm -f "$(cat "$dir/socket")"
   if [ -f "$dir/socketdir" ]; then rm -rf "$(cat "$dir/socketdir")"; rm -f "$dir/socketdir"; fi

@@ -144,9 +144,9 @@ armhf_suite() {
 }
 
 # The benchmarks run as the CTest test bench, on the tests' private server,
-# in a Release build with the benchmark's own database settings, whatever an
-# earlier configure of the folder said; bench/CMakeLists.txt builds the
-# armhf programs too (TECLADO_BENCH_ARMHF).
+# in a Release build; the recordings read an option file of their own at
+# every event, and bench/CMakeLists.txt builds the armhf programs too
+# (TECLADO_BENCH_ARMHF).
 bench() {
   local armhf=ON groups=(bench cross)
   if [[ " ${TECLADO_BENCH_OPTIONS:-} " == *" --native "* ]]; then
@@ -155,8 +155,7 @@ bench() {
   fi
   bash scripts/install-deps.sh "${groups[@]}"
   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTECLADO_GPIO=sim -DBUILD_TESTING=ON \
-    -DTECLADO_BENCH=ON -DTECLADO_BENCH_ARMHF="$armhf" -DTECLADO_DB_HOST=localhost \
-    -DTECLADO_DB_USER=root -DTECLADO_DB_PASSWORD=tqvz -DTECLADO_DB_NAME=embarcados
+    -DTECLADO_BENCH=ON -DTECLADO_BENCH_ARMHF="$armhf"
   cmake --build build-bench -j2 --target benchmarks
   ctest --test-dir build-bench --output-on-failure --no-tests=error -L bench
   cat build-bench/bench-run/table.txt

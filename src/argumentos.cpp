@@ -2,6 +2,7 @@
 #include "argumentos.h"
 
 #include "common/reclamar.h"
+#include "config.h"
 #include "versao.h"
 
 #include <cerrno>
@@ -18,7 +19,7 @@ constexpr const char *AJUDA =
     "argumentos, roda ate ser encerrado.\n"
     "\n"
     "As configuracoes do banco de dados vem do grupo [teclado] do arquivo\n"
-    "/etc/teclado/teclado.cnf, ou do arquivo indicado pela variavel de ambiente\n"
+    "%s, ou do arquivo indicado pela variavel de ambiente\n"
     "TECLADO_CONFIG.\n"
     "\n"
     "  --help     mostra esta ajuda\n"
@@ -31,7 +32,10 @@ int lerargumentos(int argc, char **argv)
     if (argc <= 1)
         return -1;
     if (argc == 2 && strcmp(argv[1], "--help") == 0)
-        printf("%s\n%s", USO, AJUDA);
+        {
+        printf("%s\n", USO);
+        printf(AJUDA, BANCO_ARQUIVO);
+    }
     else if (argc == 2 && strcmp(argv[1], "--version") == 0)
         printf("teclado %s\n", TECLADO_VERSAO);
     else {

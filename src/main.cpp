@@ -4,18 +4,20 @@
 #include "argumentos.h"
 #include "common/descritores.h"
 #include "common/reclamar.h"
+#include "opcoes.h"
 #include "teclado.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 
 int main(int argc, char **argv)
 {
     // First of all: a descriptor opened while 1 is closed would become the
     // console, and the database link would get the console's lines.
-    if (reabrirdescritores() != 0) {
+    if (reabrirdescritores(O_RDWR) != 0) {
         reclamar("/dev/null: %s", strerror(errno));
         return 1;
     }
@@ -33,6 +35,11 @@ int main(int argc, char **argv)
     // terminal) must not end the program: printing then fails and every
     // event is still recorded.
     signal(SIGPIPE, SIG_IGN);
+
+    // A database option file the client library would misread: said once,
+    // before a GPIO line is touched, rather than at every key.
+    if (!conferir_opcoes_do_banco())
+        return 1;
 
     // Without its GPIO lines the scan would run blind for ever; exiting
     // lets a service manager see the failure and retry.

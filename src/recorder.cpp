@@ -1,4 +1,5 @@
-// Event recorder: one connection per event, opened, used once and closed.
+// Event recorder: one connection per event, opened, used once and closed,
+// with the settings of the option file read again for each (opcoes.h).
 //
 // The client library's own time limits apply to each read and each write,
 // so a server that answers one byte at a time could hold the keypad blind
@@ -9,9 +10,12 @@
 
 #include "common/reclamar.h"
 #include "config.h"
+#include "opcoes.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <errmsg.h>
 #include <mysql.h>
@@ -83,28 +87,125 @@ void fechar(MYSQL *banco, long long prazo)
         status = mysql_close_cont(banco, esperar(banco, status, prazo));
 }
 
+// One host of a list: "name", "name:port" or "[address]:port". Fills
+// host (a buffer as long as the element) and port (0 when it names none,
+// so the file's port or the default holds).
+void separar_host(const char *elemento, size_t tamanho, char *host, unsigned int *porta)
+{
+    *porta = 0;
+    memcpy(host, elemento, tamanho);
+    host[tamanho] = '\0';
+    char *dois_pontos = strrchr(host, ':');
+    if (host[0] == '[') {
+        char *fecha = strchr(host, ']');
+        if (fecha == nullptr)
+            return;
+        *fecha = '\0';
+        if (fecha[1] == ':')
+            *porta = static_cast<unsigned int>(atoi(fecha + 2));
+        memmove(host, host + 1, strlen(host + 1) + 1);
+    } else if (dois_pontos != nullptr && strchr(host, ':') == dois_pontos) {
+        *dois_pontos = '\0';
+        *porta = static_cast<unsigned int>(atoi(dois_pontos + 1));
+    }
+}
+
+// Connects banco (already initialised) to one host, within prazo.
+bool conectar_host(MYSQL *banco, const OpcoesDoBanco &opcoes, const char *host,
+                   unsigned int porta, long long prazo)
+{
+    // The compiled defaults first: the file, read by the library as it
+    // connects, overrides each one it names.
+    unsigned int limite = opcoes.conexao_s;
+    // Only a check of the server's certificate makes the library refuse
+    // a server without TLS (ssl-ca or ssl-enforce=1 alone still log in in
+    // clear there): a file that asks for TLS gets it checked.
+    my_bool conferir = 1;
+    if ((opcoes.tls && mysql_options(banco, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &conferir) != 0) ||
+        mysql_optionsv(banco, MARIADB_OPT_USER, BANCO_USUARIO) != 0 ||
+        mysql_optionsv(banco, MARIADB_OPT_PASSWORD, BANCO_SENHA) != 0 ||
+        mysql_optionsv(banco, MARIADB_OPT_SCHEMA, BANCO_NOME) != 0 ||
+        mysql_options(banco, MYSQL_OPT_CONNECT_TIMEOUT, &limite) != 0 ||
+        (opcoes.arquivo != nullptr &&
+         (mysql_options(banco, MYSQL_READ_DEFAULT_FILE, opcoes.arquivo) != 0 ||
+          mysql_options(banco, MYSQL_READ_DEFAULT_GROUP, "teclado") != 0)) ||
+        mysql_options(banco, MYSQL_OPT_NONBLOCK, nullptr) != 0)
+        return false;
+    MYSQL *ligado = nullptr;
+    int status = mysql_real_connect_start(&ligado, banco, host, nullptr, nullptr, nullptr, porta,
+                                          nullptr, 0);
+    while (status != 0)
+        status = mysql_real_connect_cont(&ligado, banco, esperar(banco, status, prazo));
+    return ligado != nullptr;
+}
+
+// Connects banco to the first host of the file's list (or the default
+// host) that answers within prazo. The library would try a list itself,
+// but would give each host the whole connect limit, so a first host that
+// never answers would leave none for the next: each host here gets an
+// equal share of what is left of the limit, and one that refuses at once
+// leaves its share to those after it. Initialises banco; unless it
+// returns sem_memoria, the caller closes it, after reading a failure's
+// reason (the last host's) from it.
+enum class Conexao { ligada, falhou, sem_memoria };
+Conexao conectar(MYSQL *banco, const OpcoesDoBanco &opcoes, long long prazo)
+{
+    if (mysql_init(banco) == nullptr)
+        return Conexao::sem_memoria;
+    const char *lista = opcoes.hosts[0] != '\0' ? opcoes.hosts : BANCO_HOST;
+    int hosts = 1;
+    for (const char *c = lista; *c != '\0'; c++)
+        hosts += *c == ',';
+    const char *elemento = lista;
+    for (int i = 0;; i++) {
+        size_t tamanho = strcspn(elemento, ",");
+        // Blanks around a comma are no part of a name.
+        while (tamanho > 0 && (*elemento == ' ' || *elemento == '\t')) {
+            elemento++;
+            tamanho--;
+        }
+        while (tamanho > 0 && (elemento[tamanho - 1] == ' ' || elemento[tamanho - 1] == '\t'))
+            tamanho--;
+        char host[OPCOES_HOSTS_MAX];
+        unsigned int porta;
+        separar_host(elemento, tamanho, host, &porta);
+        long long agora = agora_ms();
+        if (conectar_host(banco, opcoes, host, porta, agora + (prazo - agora) / (hosts - i)))
+            return Conexao::ligada;
+        elemento += strcspn(elemento, ",");
+        if (i + 1 == hosts || *elemento == '\0')
+            return Conexao::falhou;
+        elemento++;
+        fechar(banco, prazo);
+        if (mysql_init(banco) == nullptr)
+            return Conexao::sem_memoria;
+    }
+}
+
 } // namespace
 
 void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
 {
     long long inicio = agora_ms();
-    long long prazo = inicio + BANCO_LIMITE_CONEXAO_S * 1000LL;
-    long long fim = prazo + (BANCO_LIMITE_ESCRITA_S + BANCO_LIMITE_LEITURA_S) * 1000LL;
+    OpcoesDoBanco opcoes;
+    if (!ler_opcoes_do_banco(&opcoes)) {
+        // Edited into a bad state since the start: not a guess at what
+        // the file meant.
+        puts("Falha de conexao");
+        reclamar("banco de dados: %s", opcoes.erro);
+        return;
+    }
+    long long prazo = inicio + opcoes.conexao_s * 1000LL;
+    long long fim = prazo + (opcoes.escrita_s + opcoes.leitura_s) * 1000LL;
 
     MYSQL banco;
-    if (mysql_init(&banco) == nullptr) {
+    Conexao conexao = conectar(&banco, opcoes, prazo);
+    if (conexao == Conexao::sem_memoria) {
         puts("Falha de conexao");
         reclamar("banco de dados: sem memoria para a conexao");
         return;
     }
-    MYSQL *ligado = nullptr;
-    if (mysql_options(&banco, MYSQL_OPT_NONBLOCK, nullptr) == 0) {
-        int status = mysql_real_connect_start(&ligado, &banco, BANCO_HOST, BANCO_USUARIO,
-                                              BANCO_SENHA, BANCO_NOME, 0, nullptr, 0);
-        while (status != 0)
-            status = mysql_real_connect_cont(&ligado, &banco, esperar(&banco, status, prazo));
-    }
-    if (ligado == nullptr) {
+    if (conexao == Conexao::falhou) {
         puts("Falha de conexao");
         // A stopped server and a refused password look alike on the
         // console; the journal keeps the difference.
@@ -132,7 +233,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
 
     // Until the statement is wholly sent the server cannot run it: a
     // failure then stores nothing.
-    prazo = agora_ms() + BANCO_LIMITE_ESCRITA_S * 1000LL;
+    prazo = agora_ms() + opcoes.escrita_s * 1000LL;
     int erro = 0;
     int status = mysql_send_query_start(&erro, &banco, comando, static_cast<unsigned long>(n));
     while (status != 0)
@@ -146,7 +247,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     // Once sent, only the server's answer tells: its refusal stores
     // nothing, but a link lost or cut before the answer may come after
     // the row was stored, or before.
-    prazo = agora_ms() + BANCO_LIMITE_LEITURA_S * 1000LL;
+    prazo = agora_ms() + opcoes.leitura_s * 1000LL;
     my_bool falhou = 0;
     status = mysql_read_query_result_start(&falhou, &banco);
     while (status != 0)

@@ -8,7 +8,10 @@
 // standard error), and after a connection, "Falha ao gravar: <reason>" if
 // the row was not stored, or "Gravacao incerta: <reason>" if the link was
 // lost or timed out after the statement was sent, so the row may or may
-// not be there. estado and data are only read during the call. Returns in
-// every case, within BANCO_LIMITE_CONEXAO_S + BANCO_LIMITE_ESCRITA_S +
-// BANCO_LIMITE_LEITURA_S of config.h, whatever the server does.
+// not be there. Reads the option file again for every event (opcoes.h);
+// one that has become unusable gives "Falha de conexao" with the file's
+// fault on standard error. estado and data are only read during the call.
+// Returns in every case, within the file's connect, write and read limits
+// (by default BANCO_LIMITE_*_S of config.h) together, whatever the server
+// does; the connect limit is shared by the hosts of a list (host=a,b).
 void inserirnatabela(int tecla, const char *estado, const char *data, int ms);

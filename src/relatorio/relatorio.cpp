@@ -2,6 +2,7 @@
 // server, the table and the picture, see relatorio.h.
 #include "relatorio/relatorio.h"
 
+#include "common/descritores.h"
 #include "common/reclamar.h"
 #include "relatorio/arquivo.h"
 #include "relatorio/consulta.h"
@@ -16,20 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A descriptor of 0-2 left closed by the caller would go to the next file
-// opened (the picture, the server's link), and the table or a complaint
-// would be written into it. Each closed one is taken by /dev/null opened
-// for reading: a write to a closed output then fails, and is reported.
-void ocuparfechados(void)
-{
-    for (int descritor = 0; descritor <= 2; descritor++)
-        if (fcntl(descritor, F_GETFD) == -1 && errno == EBADF) {
-            int novo = open("/dev/null", O_RDONLY);
-            if (novo >= 0 && novo != descritor)
-                close(novo);
-        }
-}
 
 bool terminarsaida(void)
 {
@@ -46,7 +33,14 @@ int relatorio(int argc, char **argv)
 {
     // Its failures are told apart from the scanner's in a shared journal.
     nome_do_programa = "teclado-relatorio";
-    ocuparfechados();
+    // A descriptor of 0-2 left closed by the caller would go to the next
+    // file opened (the picture, the server's link), and the table or a
+    // complaint would be written into it; read-only, a write to a closed
+    // output fails and is reported.
+    if (reabrirdescritores(O_RDONLY) != 0) {
+        reclamar("/dev/null: %s", strerror(errno));
+        return 1;
+    }
     opcoes_relatorio opcoes;
     int status = leropcoes(argc, argv, &opcoes);
     if (status != RELATORIO_OK)

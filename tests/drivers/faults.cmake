@@ -10,11 +10,6 @@ endif()
 
 set(faults_env
   TECLADO_TEST_WORK=${CMAKE_CURRENT_BINARY_DIR}/faults
-  TECLADO_DB_USER=${TECLADO_DB_USER}
-  TECLADO_DB_PASSWORD=${TECLADO_DB_PASSWORD}
-  TECLADO_DB_CONNECT_TIMEOUT=${TECLADO_DB_CONNECT_TIMEOUT}
-  TECLADO_DB_READ_TIMEOUT=${TECLADO_DB_READ_TIMEOUT}
-  TECLADO_DB_WRITE_TIMEOUT=${TECLADO_DB_WRITE_TIMEOUT}
   TECLADO_VERSION=${PROJECT_VERSION})
 
 # faults_test(NAME SCRIPT CASE TIMEOUT [SHARED] [LABELS ...])
@@ -55,22 +50,11 @@ if(NOT CMAKE_CROSSCOMPILING)
   faults_test(soak_memcheck soak.py memcheck 600 LABELS soak valgrind)
 endif()
 
-# Least privilege: the program built again for an account with INSERT on
-# estado only, with this build's compiler, toolchain and flags.
-set(lp_settings ${CMAKE_CURRENT_BINARY_DIR}/least-privilege-settings.cmake)
-set(lp_text "# The build under test's settings, for the least-privilege sub-builds.\n")
-foreach(setting CMAKE_TOOLCHAIN_FILE CMAKE_CXX_COMPILER CMAKE_CXX_FLAGS CMAKE_EXE_LINKER_FLAGS
-    CMAKE_BUILD_TYPE TECLADO_GPIO TECLADO_DB_HOST TECLADO_DB_NAME TECLADO_DB_CONNECT_TIMEOUT
-    TECLADO_DB_READ_TIMEOUT TECLADO_DB_WRITE_TIMEOUT)
-  if(DEFINED ${setting})
-    string(APPEND lp_text "set(${setting} [==[${${setting}}]==] CACHE STRING \"\")\n")
-  endif()
-endforeach()
-file(WRITE ${lp_settings} "${lp_text}")
-add_test(NAME least_privilege COMMAND ${Python3_EXECUTABLE} -B
-  ${drivers}/least_privilege.py insert-only ${teclado_command})
-set(lp_env ${faults_env}
-  TECLADO_LP_SETTINGS=${lp_settings}
-  TECLADO_LP_BUILD=${CMAKE_BINARY_DIR}/lp
-  CMAKE_GENERATOR=${CMAKE_GENERATOR})
-set_tests_properties(least_privilege PROPERTIES TIMEOUT 600 ENVIRONMENT "${lp_env}")
+# The option file: the account it names is the one that stores the rows
+# (least privilege: INSERT only; a wrong password stores nothing), TLS
+# verified or refused, a host list with a dead first host, and a file the
+# library would misread stopping the program at start.
+faults_test(least_privilege least_privilege.py insert-only 120)
+faults_test(option_file_tls option_file.py tls 180)
+faults_test(option_file_hosts option_file.py hosts 120 SHARED)
+faults_test(option_file_refused option_file.py refused 60)

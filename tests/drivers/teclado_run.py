@@ -6,6 +6,7 @@ of a test's own.
 A case records its findings with check(); every FAIL is printed at the end,
 also when the case breaks off.
 """
+import atexit
 import contextlib
 import os
 import re
@@ -13,6 +14,7 @@ import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -20,11 +22,10 @@ from collections import Counter
 
 # The repository: this file is in tests/drivers/.
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PASSWORD = os.environ.get("TECLADO_DB_PASSWORD", "tqvz")
-# The recorder's time limits the binary was built with, in seconds.
-CONNECT_LIMIT = int(os.environ.get("TECLADO_DB_CONNECT_TIMEOUT", "3"))
-READ_LIMIT = int(os.environ.get("TECLADO_DB_READ_TIMEOUT", "3"))
-WRITE_LIMIT = int(os.environ.get("TECLADO_DB_WRITE_TIMEOUT", "3"))
+# The private servers' root password, and the program's default.
+PASSWORD = "tqvz"
+# The recorder's default time limits (config.h), in seconds.
+CONNECT_LIMIT = READ_LIMIT = WRITE_LIMIT = 3
 
 START_LINE = "Estamos testando os pinos"
 PRESS_LINE = "Estamos conectados"
@@ -70,13 +71,30 @@ def until(read, done, seconds, step=0.05):
 
 # ---- SQL and private servers ----
 
+def option_file(text, folder=None):
+    """A 0600 option file holding text, removed when the test ends: how a
+    password reaches a client without showing on a command line."""
+    fd, path = tempfile.mkstemp(suffix=".cnf", dir=folder)
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+    atexit.register(lambda: os.path.exists(path) and os.unlink(path))
+    return path
+
+
+_client_files = {}
+
+
 def sql(socket, statement, user="root", password=PASSWORD, check=True, timeout=30):
     """Rows of the result as lists of texts; with check=False, None when the
-    statement is refused."""
+    statement is refused. The statement goes through standard input, the
+    password through a file: an IDENTIFIED BY never shows in ps."""
+    if (user, password) not in _client_files:
+        _client_files[user, password] = option_file(
+            f"[client]\nuser={user}\npassword={password}\n")
     out = subprocess.run(
-        ["mariadb", "--no-defaults", "--socket=" + socket, "-u" + user, "-p" + password,
-         "--batch", "--skip-column-names", "-e", statement],
-        capture_output=True, text=True, timeout=timeout)
+        ["mariadb", "--defaults-file=" + _client_files[user, password], "--socket=" + socket,
+         "--batch", "--skip-column-names"],
+        input=statement, capture_output=True, text=True, timeout=timeout)
     if out.returncode != 0:
         if check:
             raise RuntimeError(f"mariadb: {statement}: {out.stderr.strip()}")
@@ -109,15 +127,16 @@ def wait_threads_connected(socket, wanted, seconds=10):
 
 
 @contextlib.contextmanager
-def private_server(name):
+def private_server(name, tls=False):
     """A server of the test's own in a folder under the build tree, stopped
-    afterwards whatever state it is in; yields (folder, socket)."""
+    afterwards whatever state it is in; yields (folder, socket). With tls
+    it also listens on 127.0.0.1, TLS only, on the port in folder/port,
+    its CA in folder/tls/ca.pem."""
     folder = os.path.join(os.environ.get("TECLADO_TEST_WORK", os.getcwd()), name)
-    os.makedirs(folder, exist_ok=True)
     script = os.path.join(ROOT, "scripts", "private-mariadb.sh")
     # Its own socket in folder, never the shared server's path.
     env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
-    subprocess.run([script, "start", folder], check=True,
+    subprocess.run([script, "start", folder] + (["tls"] if tls else []), check=True,
                    stdout=subprocess.DEVNULL, timeout=120, env=env)
     try:
         with open(os.path.join(folder, "socket")) as f:
@@ -251,8 +270,8 @@ class Teclado:
     console lines are collected with the time each arrived, and counted as
     they come so that waiting for them costs nothing."""
 
-    def __init__(self, command, socket):
-        env = dict(os.environ, MYSQL_UNIX_PORT=socket)
+    def __init__(self, command, socket, env=None):
+        env = dict(os.environ, MYSQL_UNIX_PORT=socket, **(env or {}))
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env)
         self.lines, self.arrived = [], []
