@@ -18,6 +18,10 @@
 # embarcados.estado only. TECLADO_DB_SOCKET, if set, is the socket path;
 # the path in use is written to DIR/socket. Its
 # folder must be this user's own and 0700, or is made so when missing.
+#
+# TECLADO_DB_SERVER_OPTIONS, if set, names an option file the server reads
+# (group [mariadbd]) instead of none, for a server with a binary log, a
+# server_id or TLS; the binary log is then that file's to turn on.
 set -euo pipefail
 
 action=${1:-}
@@ -27,6 +31,14 @@ user=${TECLADO_DB_USER:-root}
 password=${TECLADO_DB_PASSWORD:-tqvz}
 here=$(cd "$(dirname "$0")" && pwd)
 schema="$here/../sql/estado.sql"
+server_options=(--no-defaults --skip-log-bin)
+if [ -n "${TECLADO_DB_SERVER_OPTIONS:-}" ]; then
+  [ -f "$TECLADO_DB_SERVER_OPTIONS" ] && [ -r "$TECLADO_DB_SERVER_OPTIONS" ] || {
+    echo "$0: TECLADO_DB_SERVER_OPTIONS: cannot read $TECLADO_DB_SERVER_OPTIONS" >&2
+    exit 1
+  }
+  server_options=(--defaults-file="$(realpath "$TECLADO_DB_SERVER_OPTIONS")")
+fi
 
 usage() { echo "usage: $0 start DIR [PORT] | stop DIR" >&2; exit 2; }
 [ -n "$action" ] && [ -n "$dir" ] || usage
@@ -108,8 +120,8 @@ start)
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
     --force \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
-  mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
-    "${network[@]}" --secure-file-priv="$dir/files" --skip-log-bin --pid-file="$dir/mysqld.pid" \
+  mariadbd "${server_options[@]}" --user=root --datadir="$dir/data" --socket="$socket" \
+    "${network[@]}" --secure-file-priv="$dir/files" --pid-file="$dir/mysqld.pid" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
   # Recorded now, not when mariadbd gets to it, so that a stop during start-up
   # (a Ctrl-C in the demo) still finds the server.
