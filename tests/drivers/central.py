@@ -23,7 +23,7 @@ import time
 import traceback
 
 from teclado_run import (KEYS, PASSWORD, ROOT, Teclado, check, console_events, check_rows,
-                         failures, finish, sql, until)
+                         failures, finish, load_schema, sql, until)
 
 SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
 BOARDS = ("placa-1", "placa-2")
@@ -206,9 +206,9 @@ def run(command, work):
     # central's address.
     password = secrets.token_urlsafe(18)
     for name, socket in boards.items():
-        feed(socket, f"SET sql_log_bin = 0;\nDROP TABLE embarcados.estado;\n"
-                     f"SET @placa = '{name}';\nSOURCE {ROOT}/sql/estado.sql\n"
-                     f"SET sql_log_bin = 0;\n"
+        load_schema(socket, f"SET sql_log_bin = 0; DROP TABLE embarcados.estado;"
+                            f" SET @placa = '{name}';")
+        feed(socket, f"SET sql_log_bin = 0;\n"
                      f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
                      f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
     with open(os.path.join(certs, "central.cnf"), "w") as f:
@@ -328,6 +328,8 @@ def run(command, work):
 
 
 def main():
+    # A stop from outside (CTest's timeout, Ctrl-C) still stops the servers.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("central.py: stopped by SIGTERM"))
     work = os.path.join(os.environ.get("TECLADO_TEST_WORK", os.getcwd()), "central")
     os.makedirs(work, exist_ok=True)
     shutil.rmtree(os.path.join(work, "certs"), ignore_errors=True)

@@ -15,7 +15,8 @@ import subprocess
 import sys
 
 from teclado_run import (CONNECTED, NO_CONNECTION, ROOT, Teclado, check, check_phases, check_rows,
-                         drive, private_server, rows, run_case, sql, taps, wait_rows)
+                         drive, load_schema, private_server, rows, run_case, sql, taps,
+                         wait_rows)
 
 ACCOUNT = "teclado_lp"
 PASSWORD = "Lp-s3nha-5781"
@@ -54,6 +55,8 @@ def insert_only(command):
     emulator = command[:-1]
     builds = os.environ["TECLADO_LP_BUILD"]
     with private_server("least-privilege") as (folder, socket):
+        # As on a server boards log to directly: each row names its account.
+        load_schema(socket, "DROP TABLE embarcados.estado; SET @placa_pela_conta = 1;")
         sql(socket, f"DROP USER IF EXISTS '{ACCOUNT}'@'localhost';"
                     f"CREATE USER '{ACCOUNT}'@'localhost' IDENTIFIED BY '{PASSWORD}';"
                     f"GRANT INSERT ON embarcados.estado TO '{ACCOUNT}'@'localhost';")
@@ -71,6 +74,8 @@ def insert_only(command):
                            [CONNECTED])
         lost = check_rows(socket, events)
         stored = len(rows(socket))
+        names = sql(socket, "SELECT DISTINCT placa FROM embarcados.estado")
+        check(names == [[f"{ACCOUNT}@localhost"]], f"rows named {names}, not by their account")
         events, text = run(emulator + [wrong], socket, "with a wrong password", taps([6]),
                            [NO_CONNECTION])
         check(len(rows(socket)) == stored, "rows were stored with a wrong password")
