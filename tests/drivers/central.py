@@ -68,11 +68,13 @@ def openssl(*args, cwd):
 
 
 def certificates(folder):
-    """A CA and, per board, a key and a certificate for IP 127.0.0.1."""
+    """A CA and, per board, a key and a certificate for IP 127.0.0.1; and a
+    CA that signed neither."""
     os.makedirs(folder, mode=0o700)
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "1",
-            "-subj", "/CN=teclado test CA", cwd=folder)
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "1",
+                "-subj", f"/CN=teclado test {ca}", cwd=folder)
     with open(os.path.join(folder, "san.ext"), "w") as f:
         f.write("subjectAltName = IP:127.0.0.1\n")
     for name in BOARDS:
@@ -230,11 +232,21 @@ def run(command, work):
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
-    feed(central, "".join(
-        f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1', MASTER_PORT = {ports[name]},"
-        f" MASTER_USER = 'central', MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
-        f" MASTER_SSL_CA = '{certs}/ca.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
-        f" MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;\n" for name in BOARDS) + "START ALL SLAVES;\n")
+
+    def link(name, board, ca):
+        return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
+                f" MASTER_PORT = {ports[board]}, MASTER_USER = 'central',"
+                f" MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
+                f" MASTER_SSL_CA = '{certs}/{ca}.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
+                f" MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;\n")
+    # A board whose certificate the CA given did not sign is refused (the
+    # link's error says only "SSL connection error", not why).
+    feed(central, link("other-ca", BOARDS[0], "other-ca") + "START SLAVE 'other-ca';\n")
+    refused = until(lambda: replica_status(central)[0], lambda s: s["Last_IO_Errno"] != "0", 30)
+    check(refused["Last_IO_Errno"] == "2026" and "SSL" in refused["Last_IO_Error"],
+          f"a certificate of another CA: {refused['Last_IO_Errno']} {refused['Last_IO_Error']}")
+    feed(central, "STOP SLAVE 'other-ca';\nRESET SLAVE 'other-ca' ALL;\n")
+    feed(central, "".join(link(name, name, "ca") for name in BOARDS) + "START ALL SLAVES;\n")
 
     programs = {}
     stop = threading.Event()
