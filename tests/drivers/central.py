@@ -213,20 +213,26 @@ def run(command, work):
         feed(socket, f"SET sql_log_bin = 0;\n"
                      f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
                      f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
-    with open(os.path.join(certs, "central.cnf"), "w") as f:
-        os.fchmod(f.fileno(), 0o600)
-        f.write(f"[client]\nuser=central\npassword={password}\nhost=127.0.0.1\n"
-                f"ssl-ca={certs}/ca.pem\nssl-verify-server-cert\n")
     name = BOARDS[0]
-    client = ["mariadb", f"--defaults-file={certs}/central.cnf", f"--port={ports[name]}",
-              "--batch", "-e"]
-    out = subprocess.run(client + ["SELECT COUNT(*) FROM embarcados.estado"],
-                         capture_output=True, text=True, timeout=30)
+
+    def as_central(tls, statement):
+        with open(os.path.join(certs, "central.cnf"), "w") as f:
+            os.fchmod(f.fileno(), 0o600)
+            f.write(f"[client]\nuser=central\npassword={password}\nhost=127.0.0.1\n"
+                    f"port={ports[name]}\n" +
+                    (f"ssl-ca={certs}/ca.pem\nssl-verify-server-cert\n" if tls else "skip-ssl\n"))
+        return subprocess.run(["mariadb", f"--defaults-file={certs}/central.cnf", "--batch",
+                               "-e", statement], capture_output=True, text=True, timeout=30)
+    out = as_central(True, "SELECT COUNT(*) FROM embarcados.estado")
     check(out.returncode != 0 and "denied" in out.stderr,
           f"the replication account read estado: {out.returncode} {out.stdout}{out.stderr}")
-    out = subprocess.run(client[:-1] + ["--skip-ssl", "-e", "SELECT 1"],
-                         capture_output=True, text=True, timeout=30)
-    check(out.returncode != 0, f"{name} took a link in clear: {out.stdout}")
+    # Refused by the account's REQUIRE SSL (1045, as a wrong password would
+    # be: the same password just logged in over TLS) or by the server's
+    # require_secure_transport.
+    out = as_central(False, "SELECT 1")
+    check(out.returncode != 0 and ("insecure transport" in out.stderr
+                                   or "ERROR 1045" in out.stderr),
+          f"{name} and a link in clear: {out.returncode} {out.stdout}{out.stderr}")
 
     # The table the start script made is a board's: the central's own instead.
     feed(central, "DROP TABLE embarcados.estado;\n" +
