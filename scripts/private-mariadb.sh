@@ -21,7 +21,8 @@
 #
 # TECLADO_DB_SERVER_OPTIONS, if set, names an option file the server reads
 # (group [mariadbd]) instead of none, for a server with a binary log, a
-# server_id or TLS; the binary log is then that file's to turn on.
+# server_id or TLS; the binary log is then that file's to turn on, and a
+# port= line in it opens that port, on 127.0.0.1 only.
 set -euo pipefail
 
 action=${1:-}
@@ -38,6 +39,7 @@ if [ -n "${TECLADO_DB_SERVER_OPTIONS:-}" ]; then
     exit 1
   }
   server_options=(--defaults-file="$(realpath "$TECLADO_DB_SERVER_OPTIONS")")
+  grep -Eq '^[[:space:]]*port[[:space:]]*=' "$TECLADO_DB_SERVER_OPTIONS" && options_port=yes
 fi
 
 usage() { echo "usage: $0 start DIR [PORT] | stop DIR" >&2; exit 2; }
@@ -100,6 +102,7 @@ start)
   rm -f "$socket"
   echo "$socket" > "$dir/socket"
   network=(--skip-networking)
+  [ -z "${options_port:-}" ] || network=(--bind-address=127.0.0.1)
   rm -f "$dir/port"
   if [ -n "$port" ]; then
     # Another server (a demo, a second checkout) may hold the port already;

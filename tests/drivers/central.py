@@ -35,6 +35,7 @@ CATCH_UP = 30  # the longest the central server may take to hold every row
 # statement to be run again with the central's defaults), on disk at every
 # commit, kept ten days; TLS with its own certificate, and no link in clear.
 BOARD_OPTIONS = """[mariadbd]
+port = {port}
 server_id = {n}
 gtid_domain_id = {n}
 log_bin = placa-bin
@@ -85,14 +86,14 @@ def certificates(folder):
                 "-extfile", "san.ext", "-out", f"{name}.pem", cwd=folder)
 
 
-def start_server(folder, options, port=None):
+def start_server(folder, options):
     """private-mariadb.sh start with the option file; returns its socket."""
     cnf = folder + ".cnf"
     with open(cnf, "w") as f:
         f.write(options)
     env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
     env["TECLADO_DB_SERVER_OPTIONS"] = cnf
-    subprocess.run([SCRIPT, "start", folder] + ([str(port)] if port else []), check=True,
+    subprocess.run([SCRIPT, "start", folder], check=True,
                    stdout=subprocess.DEVNULL, timeout=120, env=env)
     with open(os.path.join(folder, "socket")) as f:
         return f.read().strip()
@@ -199,8 +200,8 @@ def run(command, work):
     for n, name in enumerate(BOARDS, 1):
         ports[name] = free_port()
         folder = os.path.join(work, name)
-        boards[name] = start_server(folder, BOARD_OPTIONS.format(n=n, name=name, certs=certs),
-                                    ports[name])
+        boards[name] = start_server(folder, BOARD_OPTIONS.format(
+            n=n, name=name, certs=certs, port=ports[name]))
     central = start_server(os.path.join(work, "central"), CENTRAL_OPTIONS)
 
     # Each board named when its table is made, and an account for the
