@@ -20,8 +20,11 @@
 --
 -- Statements issued here stay out of the binary log: a central server that
 -- replicates a board's log keeps a table of its own (sql/central.sql) and
--- takes only the board's rows.
-SET SESSION sql_log_bin = 0;
+-- takes only the board's rows. Only where there is a log, since turning
+-- it off takes the BINLOG ADMIN privilege.
+PREPARE sem_log FROM IF(@@log_bin, 'SET SESSION sql_log_bin = 0', 'DO 0');
+EXECUTE sem_log;
+DEALLOCATE PREPARE sem_log;
 -- A schema change waits for the server's running statements and holds
 -- every INSERT behind it while it waits: give up after a second, well
 -- within the program's own limit, rather than keep the keypad waiting.
