@@ -27,6 +27,11 @@
 # TECLADO_DB_SOCKET, if set, is the socket path; the path in use is
 # written to DIR/socket. Its folder must be this user's own and 0700, or
 # is made so when missing. No password is ever put on a command line.
+#
+# TECLADO_DB_SERVER_OPTIONS, if set, names an option file the server reads
+# (group [mariadbd]) instead of none, for a server with a binary log, a
+# server_id or TLS; the binary log is then that file's to turn on, and a
+# port= line in it opens that port, on 127.0.0.1 only.
 set -euo pipefail
 
 action=${1:-}
@@ -36,6 +41,15 @@ password=${TECLADO_DB_PASSWORD:-tqvz}
 here=$(cd "$(dirname "$0")" && pwd)
 schema="$here/../sql/estado.sql"
 marker=.private-mariadb
+server_options=(--no-defaults --skip-log-bin)
+if [ -n "${TECLADO_DB_SERVER_OPTIONS:-}" ]; then
+  [ -f "$TECLADO_DB_SERVER_OPTIONS" ] && [ -r "$TECLADO_DB_SERVER_OPTIONS" ] || {
+    echo "$0: TECLADO_DB_SERVER_OPTIONS: cannot read $TECLADO_DB_SERVER_OPTIONS" >&2
+    exit 1
+  }
+  server_options=(--defaults-file="$(realpath "$TECLADO_DB_SERVER_OPTIONS")")
+  grep -Eq '^[[:space:]]*port[[:space:]]*=' "$TECLADO_DB_SERVER_OPTIONS" && options_port=yes
+fi
 
 usage() { echo "usage: $0 start DIR [tls] | stop DIR" >&2; exit 2; }
 [ -n "$action" ] && [ -n "$dir" ] || usage
@@ -107,6 +121,7 @@ start)
   rm -f "$socket"
   echo "$socket" > "$dir/socket"
   network=(--skip-networking)
+  [ -z "${options_port:-}" ] || network=(--bind-address=127.0.0.1)
   rm -f "$dir/port"
   if [ "$mode" = tls ]; then
     tls=$dir/tls
@@ -130,8 +145,8 @@ start)
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
     --force \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
-  mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$socket" \
-    "${network[@]}" --secure-file-priv="$dir/files" --skip-log-bin --pid-file="$dir/mysqld.pid" \
+  mariadbd "${server_options[@]}" --user=root --datadir="$dir/data" --socket="$socket" \
+    "${network[@]}" --secure-file-priv="$dir/files" --pid-file="$dir/mysqld.pid" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
   # Recorded now, not when mariadbd gets to it, so that a stop during start-up
   # (a Ctrl-C in the demo) still finds the server.

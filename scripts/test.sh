@@ -159,6 +159,7 @@ bench() {
   cmake --build build-bench -j2 --target benchmarks
   ctest --test-dir build-bench --output-on-failure --no-tests=error -L bench
   cat build-bench/bench-run/table.txt
+  figures build-bench
 }
 
 for stage in "${stages[@]}"; do

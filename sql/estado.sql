@@ -4,6 +4,32 @@
 -- with its trailing space (CHAR would strip it), and DATA is the ctime text
 -- with its newline, 25 characters (a shorter column drops the newline).
 -- The ctime text does not sort, so the server also stamps each row.
+--
+-- placa names the board a row comes from. The server fills it, never the
+-- program, from the column's default, fixed when this file first adds the
+-- column (loading it again leaves the column and its default as they are):
+--   SET @placa = 'porta-norte';  a board's own server: that name
+--   nothing set                  a board's own server: its host name
+--                                (@@hostname) as it is at load time
+--   SET @placa_pela_conta = 1;   a server boards log to directly: the
+--                                account each row is inserted by
+--                                (CURRENT_USER(); rows from before the
+--                                column get '')
+-- 384 characters: the longest account name, user@host, so that no default
+-- can make an INSERT fail. docs/central.md tells how to rename a board.
+--
+-- Statements issued here stay out of the binary log: a central server that
+-- replicates a board's log keeps a table of its own (sql/central.sql) and
+-- takes only the board's rows. Only where there is a log, since turning
+-- it off takes the BINLOG ADMIN privilege.
+PREPARE sem_log FROM IF(@@log_bin, 'SET SESSION sql_log_bin = 0', 'DO 0');
+EXECUTE sem_log;
+DEALLOCATE PREPARE sem_log;
+-- A schema change waits for the server's running statements and holds
+-- every INSERT behind it while it waits: give up after a second, well
+-- within the program's own limit, rather than keep the keypad waiting.
+SET SESSION lock_wait_timeout = 1;
+
 CREATE DATABASE IF NOT EXISTS embarcados;
 
 CREATE TABLE IF NOT EXISTS embarcados.estado (
@@ -15,6 +41,26 @@ CREATE TABLE IF NOT EXISTS embarcados.estado (
   gravado_em DATETIME(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),
   KEY (gravado_em)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- The board's column, added last (the columns before it keep their order
+-- for whoever reads them by position) and without copying the table: an
+-- instant change, whatever the number of rows.
+SET @placa_falta = NOT EXISTS (SELECT 1 FROM information_schema.COLUMNS
+  WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado' AND COLUMN_NAME = 'placa');
+SET @placa_comando = IF(NOT @placa_falta, 'DO 0',
+  CONCAT('ALTER TABLE embarcados.estado ADD COLUMN placa VARCHAR(384) CHARACTER SET utf8mb4 NOT NULL DEFAULT ',
+         IF(@placa_pela_conta, "''", QUOTE(COALESCE(@placa, @@hostname))),
+         ', ALGORITHM=INSTANT'));
+PREPARE placa_comando FROM @placa_comando;
+EXECUTE placa_comando;
+-- The account as the default only now, so that the rows already there are
+-- not put down to whoever loads this file.
+SET @placa_comando = IF(@placa_falta AND @placa_pela_conta,
+  'ALTER TABLE embarcados.estado ALTER placa SET DEFAULT (CURRENT_USER()), ALGORITHM=INSTANT',
+  'DO 0');
+PREPARE placa_comando FROM @placa_comando;
+EXECUTE placa_comando;
+DEALLOCATE PREPARE placa_comando;
 
 -- The report pairs each press with the next event of the same key in row
 -- order: this index hands it each key's rows in that order. ADD INDEX IF NOT
@@ -30,5 +76,6 @@ CREATE OR REPLACE VIEW embarcados.estado_eventos AS
          TECLA,
          TRIM(TRAILING ' ' FROM ESTADO) AS evento,
          CAST(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y')
-              + INTERVAL ms * 1000 MICROSECOND AS DATETIME(3)) AS instante
+              + INTERVAL ms * 1000 MICROSECOND AS DATETIME(3)) AS instante,
+         placa
   FROM embarcados.estado;

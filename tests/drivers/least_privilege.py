@@ -9,7 +9,7 @@ usage: least_privilege.py insert-only [emulator ...] path/to/teclado
 import sys
 
 from teclado_run import (CONNECTED, NO_CONNECTION, Teclado, check, check_phases, check_rows,
-                         drive, option_file, private_server, rows, run_case, sql, taps, wait_rows)
+                         drive, load_schema, option_file, private_server, rows, run_case, sql, taps, wait_rows)
 
 ACCOUNT = "teclado_lp"
 PASSWORD = "Lp-s3nha-5781"
@@ -36,6 +36,8 @@ def run(command, socket, password, name, actions, wanted):
 
 def insert_only(command):
     with private_server("least-privilege") as (folder, socket):
+        # As on a server boards log to directly: each row names its account.
+        load_schema(socket, "DROP TABLE embarcados.estado; SET @placa_pela_conta = 1;")
         sql(socket, f"DROP USER IF EXISTS '{ACCOUNT}'@'localhost';"
                     f"CREATE USER '{ACCOUNT}'@'localhost' IDENTIFIED BY '{PASSWORD}';"
                     f"GRANT INSERT ON embarcados.estado TO '{ACCOUNT}'@'localhost';")
@@ -49,6 +51,8 @@ def insert_only(command):
                            [CONNECTED])
         lost = check_rows(socket, events)
         stored = len(rows(socket))
+        names = sql(socket, "SELECT DISTINCT placa FROM embarcados.estado")
+        check(names == [[f"{ACCOUNT}@localhost"]], f"rows named {names}, not by their account")
         events, text = run(command, socket, WRONG_PASSWORD, "with a wrong password", taps([6]),
                            [NO_CONNECTION])
         check(len(rows(socket)) == stored, "rows were stored with a wrong password")

@@ -109,6 +109,16 @@ def rows(socket):
             for k, s, d, ms in got]
 
 
+def load_schema(socket, first=""):
+    """sql/estado.sql loaded through the client's standard input, after the
+    statements first (a name for the board, a table dropped)."""
+    with open(os.path.join(ROOT, "sql", "estado.sql")) as f:
+        schema = f.read()
+    subprocess.run(["mariadb", "--no-defaults", "--socket=" + socket, "-uroot", "-p" + PASSWORD],
+                   input=first + "\n" + schema, text=True, check=True, capture_output=True,
+                   timeout=60)
+
+
 def row_count(socket):
     return int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado")[0][0])
 

@@ -1,0 +1,386 @@
+#!/usr/bin/env python3
+"""Two boards, each with its own server and teclado logging locally, and a
+central server that gathers both boards' rows by replication over verified
+TLS. Keys go on while the central server is stopped for a while, when it
+is killed mid-stream and when a board's server is; in the end every row of
+both boards is on the central server, with its board, byte for byte, once.
+
+usage: central.py [emulator ...] path/to/teclado
+Loopback only: the boards listen on 127.0.0.1 and their sockets, the central
+server on its socket alone. The certificates are made here by openssl and
+removed at the end, as are the servers, whatever happened.
+"""
+import os
+import secrets
+import shutil
+import signal
+import socket as net
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+from teclado_run import (CONNECTED, KEYS, PASSWORD, ROOT, Teclado, check, console_events, check_rows,
+                         failures, finish, load_schema, sql, until)
+
+SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
+BOARDS = ("placa-1", "placa-2")
+OUTAGE = 20  # seconds the central server is down while keys go on
+PACE = 0.05  # seconds between one board's events
+CATCH_UP = 30  # the longest the central server may take to hold every row
+
+# A board: the binary log in rows (a row's values travel as stored, not its
+# statement to be run again with the central's defaults), on disk at every
+# commit, kept ten days; TLS with its own certificate, and no link in clear.
+BOARD_OPTIONS = """[mariadbd]
+port = {port}
+server_id = {n}
+gtid_domain_id = {n}
+log_bin = placa-bin
+binlog_format = ROW
+sync_binlog = 1
+binlog_expire_logs_seconds = 864000
+ssl_ca = {certs}/ca.pem
+ssl_cert = {certs}/{name}.pem
+ssl_key = {certs}/{name}.key
+require_secure_transport = ON
+"""
+# The central server: relay logs fetched again after a crash, the position
+# kept in InnoDB with the rows it applied, and from the boards' logs only
+# the rows of estado.
+CENTRAL_OPTIONS = """[mariadbd]
+server_id = 100
+relay_log = central-relay
+relay_log_recovery = ON
+replicate_do_table = embarcados.estado
+"""
+
+
+def free_port():
+    with net.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+def certificates(folder):
+    """A CA and, per board, a key and a certificate for IP 127.0.0.1; and a
+    CA that signed neither."""
+    os.makedirs(folder, mode=0o700)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "1",
+                "-subj", f"/CN=teclado test {ca}", cwd=folder)
+    with open(os.path.join(folder, "san.ext"), "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1\n")
+    for name in BOARDS:
+        openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", "/CN=127.0.0.1", cwd=folder)
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-set_serial", str(BOARDS.index(name) + 1), "-days", "1",
+                "-extfile", "san.ext", "-out", f"{name}.pem", cwd=folder)
+
+
+def start_server(folder, options):
+    """private-mariadb.sh start with the option file; returns its socket."""
+    cnf = folder + ".cnf"
+    with open(cnf, "w") as f:
+        f.write(options)
+    env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
+    env["TECLADO_DB_SERVER_OPTIONS"] = cnf
+    subprocess.run([SCRIPT, "start", folder], check=True,
+                   stdout=subprocess.DEVNULL, timeout=120, env=env)
+    with open(os.path.join(folder, "socket")) as f:
+        return f.read().strip()
+
+
+def feed(socket, text, check_status=True):
+    """SQL text on the client's standard input, where a secret in it stays
+    out of the process list; returns (status, output)."""
+    out = subprocess.run(["mariadb", "--no-defaults", "--socket=" + socket, "-uroot",
+                          "-p" + PASSWORD, "--batch"], input=text, capture_output=True,
+                         text=True, timeout=60)
+    if check_status and out.returncode != 0:
+        raise RuntimeError(f"mariadb: {text.strip()[:200]}: {out.stderr.strip()}")
+    return out.returncode, out.stdout + out.stderr
+
+
+def replica_status(socket):
+    """SHOW ALL SLAVES STATUS as one dict per connection."""
+    _, out = feed(socket, "SHOW ALL SLAVES STATUS;\n")
+    lines = out.splitlines()
+    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[1:]]
+
+
+ROWS = "SELECT placa, id, TECLA, HEX(ESTADO), HEX(DATA), ms, gravado_em FROM embarcados.estado"
+
+
+def board_rows(socket):
+    return sql(socket, ROWS + " ORDER BY id")
+
+
+def central_rows(socket, board):
+    return sql(socket, ROWS + f" WHERE placa = '{board}' ORDER BY id")
+
+
+def last_id(socket, where=""):
+    return int(sql(socket, f"SELECT COALESCE(MAX(id), 0) FROM embarcados.estado {where}")[0][0])
+
+
+def caught_up(central, boards, seconds):
+    """Seconds until the central server holds each board's latest row as
+    it is now, or None."""
+    wanted = {name: last_id(s) for name, s in boards.items()}
+    started = time.monotonic()
+
+    def behind():
+        got = sql(central, "SELECT placa, MAX(id) FROM embarcados.estado GROUP BY placa",
+                  check=False) or []
+        have = {name: int(top) for name, top in got}
+        return [n for n in wanted if have.get(n, 0) < wanted[n]]
+    if until(behind, lambda b: not b, seconds, 0.02):
+        return None
+    return time.monotonic() - started
+
+
+def stream(program, keys, stop):
+    """Taps keys in turn, each event once the one before is stored, until
+    stop is set."""
+    i = 0
+    while not stop.is_set():
+        key = keys[i % len(keys)]
+        i += 1
+        for action in (f"press {key}", f"release {key}"):
+            if not check(program.act(action, 10), f"no event for '{action}' within 10 s"):
+                return
+        time.sleep(PACE)
+
+
+def kill_server(folder, sig):
+    """Ends the server with sig; returns its command line to start it again."""
+    with open(os.path.join(folder, "mysqld.pid")) as f:
+        pid = int(f.read())
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        argv = [a.decode() for a in f.read().split(b"\0") if a]
+    os.kill(pid, sig)
+
+    def gone():
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except FileNotFoundError:
+            return True
+    if not until(gone, bool, 60):
+        raise RuntimeError(f"mariadbd {pid} still running 60 s after signal {sig}")
+    return argv
+
+
+def start_again(folder, argv, socket):
+    out = subprocess.run(["sh", "-c", '"$@" > /dev/null 2>&1 & echo $!', "sh", *argv],
+                         capture_output=True, text=True, check=True)
+    with open(os.path.join(folder, "mysqld.pid"), "w") as f:
+        f.write(out.stdout.strip() + "\n")
+    if until(lambda: sql(socket, "SELECT 1", check=False), bool, 60, 0.1) is None:
+        raise RuntimeError(f"mariadbd in {folder} did not come back within 60 s")
+
+
+def binlog_bytes(socket):
+    return sum(int(r[1]) for r in sql(socket, "SHOW BINARY LOGS"))
+
+
+def run(command, work):
+    certs = os.path.join(work, "certs")
+    certificates(certs)
+    boards, ports = {}, {}
+    for n, name in enumerate(BOARDS, 1):
+        ports[name] = free_port()
+        folder = os.path.join(work, name)
+        boards[name] = start_server(folder, BOARD_OPTIONS.format(
+            n=n, name=name, certs=certs, port=ports[name]))
+    central = start_server(os.path.join(work, "central"), CENTRAL_OPTIONS)
+
+    # Each board named when its table is made, and an account for the
+    # central server that may only read the binary log, over TLS, from the
+    # central's address.
+    password = secrets.token_urlsafe(18)
+    for name, socket in boards.items():
+        # The start script loaded estado.sql with the binary log on: none of
+        # its statements may be in the log, for the central to run them.
+        logged = [r[-1] for r in sql(socket, "SHOW BINLOG EVENTS") if "embarcados" in r[-1]]
+        check(not logged, f"{name}'s binary log holds estado.sql's statements: {logged[:3]}")
+        load_schema(socket, f"SET sql_log_bin = 0; DROP TABLE embarcados.estado;"
+                            f" SET @placa = '{name}';")
+        feed(socket, f"SET sql_log_bin = 0;\n"
+                     f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
+                     f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
+    name = BOARDS[0]
+
+    def as_central(tls, statement):
+        with open(os.path.join(certs, "central.cnf"), "w") as f:
+            os.fchmod(f.fileno(), 0o600)
+            f.write(f"[client]\nuser=central\npassword={password}\nhost=127.0.0.1\n"
+                    f"port={ports[name]}\n" +
+                    (f"ssl-ca={certs}/ca.pem\nssl-verify-server-cert\n" if tls else "skip-ssl\n"))
+        return subprocess.run(["mariadb", f"--defaults-file={certs}/central.cnf", "--batch",
+                               "-e", statement], capture_output=True, text=True, timeout=30)
+    out = as_central(True, "SELECT COUNT(*) FROM embarcados.estado")
+    check(out.returncode != 0 and "denied" in out.stderr,
+          f"the replication account read estado: {out.returncode} {out.stdout}{out.stderr}")
+    # Refused by the account's REQUIRE SSL (1045, as a wrong password would
+    # be: the same password just logged in over TLS) or by the server's
+    # require_secure_transport.
+    out = as_central(False, "SELECT 1")
+    check(out.returncode != 0 and ("insecure transport" in out.stderr
+                                   or "ERROR 1045" in out.stderr),
+          f"{name} and a link in clear: {out.returncode} {out.stdout}{out.stderr}")
+
+    # The table the start script made is a board's: the central's own instead.
+    feed(central, "DROP TABLE embarcados.estado;\n" +
+         open(os.path.join(ROOT, "sql", "central.sql")).read() +
+         open(os.path.join(ROOT, "sql", "estado.sql")).read())
+
+    def link(name, board, ca):
+        return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
+                f" MASTER_PORT = {ports[board]}, MASTER_USER = 'central',"
+                f" MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
+                f" MASTER_SSL_CA = '{certs}/{ca}.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
+                f" MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;\n")
+    # A board whose certificate the CA given did not sign is refused (the
+    # link's error says only "SSL connection error", not why).
+    feed(central, link("other-ca", BOARDS[0], "other-ca") + "START SLAVE 'other-ca';\n")
+    refused = until(lambda: replica_status(central)[0], lambda s: s["Last_IO_Errno"] != "0", 30)
+    check(refused["Last_IO_Errno"] == "2026" and "SSL" in refused["Last_IO_Error"],
+          f"a certificate of another CA: {refused['Last_IO_Errno']} {refused['Last_IO_Error']}")
+    feed(central, "STOP SLAVE 'other-ca';\nRESET SLAVE 'other-ca' ALL;\n")
+    feed(central, "".join(link(name, name, "ca") for name in BOARDS) + "START ALL SLAVES;\n")
+
+    programs = {}
+    stop = threading.Event()
+    threads = []
+    try:
+        for name, socket in boards.items():
+            programs[name] = Teclado(command, socket)
+        binlog_start = {name: binlog_bytes(s) for name, s in boards.items()}
+        for n, name in enumerate(BOARDS):
+            threads.append(threading.Thread(
+                target=stream, args=(programs[name], KEYS[n::2], stop), daemon=True))
+            threads[-1].start()
+
+        # Steady state: how long a row takes to reach the central server.
+        lags = []
+        for _ in range(10):
+            time.sleep(0.3)
+            lag = caught_up(central, {BOARDS[0]: boards[BOARDS[0]]}, CATCH_UP)
+            if not check(lag is not None, "the central server fell behind in steady state"):
+                break
+            lags.append(lag)
+
+        # The central server down for a while: the boards go on logging.
+        folder = os.path.join(work, "central")
+        before = {name: last_id(s) for name, s in boards.items()}
+        argv = kill_server(folder, signal.SIGTERM)
+        time.sleep(OUTAGE)
+        backlog = sum(last_id(s) - before[name] for name, s in boards.items())
+        started = time.monotonic()
+        start_again(folder, argv, central)
+        up = time.monotonic() - started
+        outage = caught_up(central, boards, CATCH_UP)
+        check(outage is not None, f"the central server did not catch up within {CATCH_UP} s "
+                                  "after its outage")
+        outage = (outage or 0) + up
+
+        # Killed mid-stream: rows in flight between relay log and table.
+        time.sleep(2)
+        argv = kill_server(folder, signal.SIGKILL)
+        started = time.monotonic()
+        start_again(folder, argv, central)
+        up = time.monotonic() - started
+        killed = caught_up(central, boards, CATCH_UP)
+        check(killed is not None, f"the central server did not catch up within {CATCH_UP} s "
+                                  "after SIGKILL")
+        killed = (killed or 0) + up
+
+        # A board's server killed mid-stream: after its recovery, its table
+        # and its binary log must hold the same rows, or the centre's copy
+        # would differ from the board's.
+        time.sleep(2)
+        board = os.path.join(work, BOARDS[0])
+        start_again(board, kill_server(board, signal.SIGKILL), boards[BOARDS[0]])
+        time.sleep(2)
+        stop.set()
+        for thread in threads:
+            thread.join(timeout=30)
+        check(caught_up(central, boards, CATCH_UP) is not None,
+              f"the central server did not hold the last rows within {CATCH_UP} s")
+    finally:
+        stop.set()
+        running = {name: p.stop() for name, p in programs.items()}
+
+    lost = doubled = total = unstored = 0
+    for name, socket in boards.items():
+        # The killed board's program said why it could not store.
+        events = console_events(programs[name], running[name], name != BOARDS[0])
+        unstored += sum(e["status"][:1] != [CONNECTED] for e in events)
+        check_rows(socket, events)
+        mine = board_rows(socket)
+        theirs = central_rows(central, name)
+        total += len(mine)
+        check(all(r[0] == name for r in mine), f"{name}: rows not named {name}")
+        lost += len(set(map(tuple, mine)) - set(map(tuple, theirs)))
+        doubled += len(theirs) - len(set(map(tuple, theirs)))
+        check(theirs == mine, f"{name}: the central copy differs: {len(theirs)} rows there, "
+                              f"{len(mine)} on the board; first difference "
+                              f"{next((p for p in zip(mine, theirs) if p[0] != p[1]), None)}")
+    others = sql(central, "SELECT COUNT(*) FROM embarcados.estado WHERE placa NOT IN "
+                          f"('{BOARDS[0]}', '{BOARDS[1]}')")[0][0]
+    check(others == "0", f"{others} rows of no board on the central server")
+    for status in replica_status(central):
+        check(status["Master_SSL_Verify_Server_Cert"] == "Yes",
+              f"link {status['Connection_name']} does not verify the board's certificate")
+        check(status["Slave_IO_Running"] == "Yes" and status["Slave_SQL_Running"] == "Yes",
+              f"link {status['Connection_name']}: IO {status['Slave_IO_Running']}, SQL "
+              f"{status['Slave_SQL_Running']}: {status['Last_IO_Error']} {status['Last_SQL_Error']}")
+    rows = len(board_rows(boards[BOARDS[0]]))
+    per_row = (binlog_bytes(boards[BOARDS[0]]) - binlog_start[BOARDS[0]]) / max(rows, 1)
+    print(f"figure: central: steady-state lag, row on a board to row on the central server: "
+          f"median {statistics.median(lags or [0]) * 1000:.0f} ms, max "
+          f"{max(lags or [0]) * 1000:.0f} ms ({len(lags)} samples)")
+    print(f"figure: central: stopped {OUTAGE} s while keys went on ({backlog} rows "
+          f"logged meanwhile): every row there {outage:.2f} s after its start "
+          f"({up:.2f} s of that to start)")
+    print(f"figure: central: killed with SIGKILL mid-stream and started again: every row "
+          f"there {killed:.2f} s after its start; {total} rows of 2 boards in all, lost {lost}, "
+          f"doubled {doubled}")
+    print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
+          f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
+    print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
+
+
+def main():
+    # A stop from outside (CTest's timeout, Ctrl-C) still stops the servers.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("central.py: stopped by SIGTERM"))
+    work = os.path.join(os.environ.get("TECLADO_TEST_WORK", os.getcwd()), "central")
+    os.makedirs(work, exist_ok=True)
+    shutil.rmtree(os.path.join(work, "certs"), ignore_errors=True)
+    try:
+        run(sys.argv[1:], work)
+    except Exception:
+        traceback.print_exc()
+        failures.append(f"broke off: {traceback.format_exc(limit=1).strip()}")
+    finally:
+        for name in ("central",) + BOARDS:
+            subprocess.run([SCRIPT, "stop", os.path.join(work, name)],
+                           stdout=subprocess.DEVNULL, timeout=120)
+        shutil.rmtree(os.path.join(work, "certs"), ignore_errors=True)
+    return finish()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    sys.exit(main())
