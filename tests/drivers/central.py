@@ -22,8 +22,9 @@ import threading
 import time
 import traceback
 
-from teclado_run import (CONNECTED, KEYS, PASSWORD, ROOT, Teclado, check, console_events, check_rows,
-                         failures, finish, load_schema, sql, until)
+from teclado_run import (CONNECTED, KEYS, ROOT, Teclado, check, check_rows,
+                         client_file, console_events, failures, finish, load_schema, sql,
+                         until)
 
 SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
 BOARDS = ("placa-1", "placa-2")
@@ -102,9 +103,8 @@ def start_server(folder, options):
 def feed(socket, text, check_status=True):
     """SQL text on the client's standard input, where a secret in it stays
     out of the process list; returns (status, output)."""
-    out = subprocess.run(["mariadb", "--no-defaults", "--socket=" + socket, "-uroot",
-                          "-p" + PASSWORD, "--batch"], input=text, capture_output=True,
-                         text=True, timeout=60)
+    out = subprocess.run(["mariadb", client_file(), "--socket=" + socket, "--batch"],
+                         input=text, capture_output=True, text=True, timeout=60)
     if check_status and out.returncode != 0:
         raise RuntimeError(f"mariadb: {text.strip()[:200]}: {out.stderr.strip()}")
     return out.returncode, out.stdout + out.stderr

@@ -17,7 +17,7 @@ import tempfile
 import time
 from datetime import datetime, timedelta
 
-from teclado_run import KEYS, PASSWORD, ROOT, check, finish, sql
+from teclado_run import KEYS, PASSWORD, ROOT, check, finish, load_schema, sql
 
 # The version CMakeLists.txt gives the project, which --version prints.
 with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
@@ -238,8 +238,7 @@ def main():
     sql(db, f"INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values {values}")
 
     # The view, twice: loading the schema again must keep rows and view.
-    subprocess.run(["mariadb", "--no-defaults", "--socket=" + db, "-uroot", "-p" + PASSWORD],
-                   stdin=open(os.path.join(ROOT, "sql", "estado.sql")), check=True, timeout=60)
+    load_schema(db)
     got = sql(db, "SELECT TECLA, evento, instante FROM embarcados.estado_eventos ORDER BY id")
     want = [[str(k), e, t.strftime("%Y-%m-%d %H:%M:%S.%f")[:23]] for k, e, t in EVENTS]
     check(got == want, f"estado_eventos {got}, expected {want}")

@@ -84,15 +84,21 @@ def option_file(text, folder=None):
 _client_files = {}
 
 
+def client_file(user="root", password=PASSWORD):
+    """The mariadb client's --defaults-file for an account: its password
+    never shows on a command line."""
+    if (user, password) not in _client_files:
+        _client_files[user, password] = option_file(
+            f"[client]\nuser={user}\npassword={password}\n")
+    return "--defaults-file=" + _client_files[user, password]
+
+
 def sql(socket, statement, user="root", password=PASSWORD, check=True, timeout=30):
     """Rows of the result as lists of texts; with check=False, None when the
     statement is refused. The statement goes through standard input, the
     password through a file: an IDENTIFIED BY never shows in ps."""
-    if (user, password) not in _client_files:
-        _client_files[user, password] = option_file(
-            f"[client]\nuser={user}\npassword={password}\n")
     out = subprocess.run(
-        ["mariadb", "--defaults-file=" + _client_files[user, password], "--socket=" + socket,
+        ["mariadb", client_file(user, password), "--socket=" + socket,
          "--batch", "--skip-column-names"],
         input=statement, capture_output=True, text=True, timeout=timeout)
     if out.returncode != 0:
@@ -114,7 +120,7 @@ def load_schema(socket, first=""):
     statements first (a name for the board, a table dropped)."""
     with open(os.path.join(ROOT, "sql", "estado.sql")) as f:
         schema = f.read()
-    subprocess.run(["mariadb", "--no-defaults", "--socket=" + socket, "-uroot", "-p" + PASSWORD],
+    subprocess.run(["mariadb", client_file(), "--socket=" + socket],
                    input=first + "\n" + schema, text=True, check=True, capture_output=True,
                    timeout=60)
 
