@@ -21,7 +21,7 @@ import time
 
 from teclado_run import (CONNECTED, CONNECT_LIMIT, CONNECTION_REASON, NO_CONNECTION, START_LINE,
                          Teclado, check, check_phases, check_rows, drive, option_file,
-                         private_server, rows, run_case, sql, taps)
+                         private_server, row_count, rows, run_case, sql, taps, wait_rows)
 
 ACCOUNT, PASSWORD = "placa1", "Pl4ca-tls-0921"
 
@@ -31,8 +31,11 @@ def run(command, socket, settings, name, actions, wanted):
     actions, each event followed by the lines wanted; returns the events
     and standard error's lines."""
     program = Teclado(command, socket, {"TECLADO_CONFIG": option_file(settings)})
+    before = row_count(socket)
     try:
         drive(program, actions, seconds=CONNECT_LIMIT + 10)
+        if wanted == [CONNECTED]:
+            wait_rows(socket, before + len(actions))  # the last INSERT through before the kill
         # A failure's reason follows its console line: not killed before it.
         program.wait(lambda t: t.err.count(b"\n") >= t.lines.count(NO_CONNECTION), 10)
     finally:

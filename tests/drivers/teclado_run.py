@@ -306,16 +306,21 @@ class Teclado:
             with self.changed:
                 if stream is self.proc.stderr:
                     self.err += chunk
-                    continue
-                *complete, self.tail = (self.tail + chunk).split(b"\n")
-                for line in complete:
-                    text = line.decode("ascii", "replace")
-                    self.lines.append(text)
-                    self.arrived.append(now)
-                    self.reports += text.startswith("Botao ")
-                    self.statuses += text in (CONNECTED, NO_CONNECTION)
-                    self.refusals += text.startswith(NOT_STORED)
+                else:
+                    self._add_lines(chunk, now)
+                # Waiters on standard error too: a reason that came after
+                # its console line would otherwise be seen only at timeout.
                 self.changed.notify_all()
+
+    def _add_lines(self, chunk, now):
+        *complete, self.tail = (self.tail + chunk).split(b"\n")
+        for line in complete:
+            text = line.decode("ascii", "replace")
+            self.lines.append(text)
+            self.arrived.append(now)
+            self.reports += text.startswith("Botao ")
+            self.statuses += text in (CONNECTED, NO_CONNECTION)
+            self.refusals += text.startswith(NOT_STORED)
 
     def send(self, text):
         self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
