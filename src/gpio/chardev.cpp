@@ -11,12 +11,11 @@
 // held until the process ends: no other program can drive a keypad line
 // while teclado scans, and a failure concerns one named pin.
 //
-// The header's lines are found by what identifies them: the SoC's GPIO chip
-// by its label, whatever its gpiochipN number, and the BCM GPIO number as
-// the line offset. Line names differ from board to board and serve only
-// where no known chip is present. A line that fails once the scan runs
-// ends the program with status 1.
+// The chips are gathered here and the lines looked for among them by
+// procura.cpp. A line that fails once the scan runs ends the program with
+// status 1.
 #include "gpio.h"
+#include "procura.h"
 
 #include "common/reclamar.h"
 
@@ -33,73 +32,41 @@
 
 namespace {
 
-constexpr int PINOS = 8;
+static_assert(NOME_MAX == GPIO_MAX_NAME_SIZE, "the lookup's names are the kernel's");
 
 // Pull never set on the pin: the line's bias is left as the board has it.
 constexpr int SEM_PUXADA = -1;
 
-// Names a board's device tree may give one line; the rest of the slots empty.
-constexpr int NOMES_MAX = 2;
-
-// wiringPi pin -> the header line by its BCM GPIO number, which is its
-// offset on the SoC's GPIO chip on every Raspberry Pi; and the state the
-// line is claimed in: rows driven low and columns pulled down from the
-// first moment, so between the claim and the pin set-up no row floats and
-// no column reads noise. The names are only for a chip teclado does not
-// know: they are documentation, and differ by board (Debian's trees call
-// BCM 4 GPIO_GCLK on most boards and GPIO4 on the compute module I/O
-// boards, BCM 27 CAM_GPIO0 on the first Model A).
-struct pino_da_placa {
-    unsigned int bcm;
-    const char *nomes[NOMES_MAX];
+// The state each pin's line is claimed in: rows driven low and columns
+// pulled down from the first moment, so between the claim and the pin
+// set-up no row floats and no column reads noise.
+struct pedido_inicial {
     int modo;
     int puxada;
 };
-const pino_da_placa placa[PINOS] = {
-    {17, {"GPIO17"}, INPUT, PUD_DOWN},
-    {18, {"GPIO18"}, INPUT, PUD_DOWN},
-    {27, {"GPIO27", "CAM_GPIO0"}, INPUT, PUD_DOWN},
-    {22, {"GPIO22"}, INPUT, PUD_DOWN},
-    {23, {"GPIO23"}, OUTPUT, SEM_PUXADA},
-    {24, {"GPIO24"}, OUTPUT, SEM_PUXADA},
-    {25, {"GPIO25"}, OUTPUT, SEM_PUXADA},
-    {4, {"GPIO4", "GPIO_GCLK"}, OUTPUT, SEM_PUXADA},
+const pedido_inicial inicial[PINOS] = {
+    {INPUT, PUD_DOWN},     // columns
+    {INPUT, PUD_DOWN},
+    {INPUT, PUD_DOWN},
+    {INPUT, PUD_DOWN},
+    {OUTPUT, SEM_PUXADA},  // rows
+    {OUTPUT, SEM_PUXADA},
+    {OUTPUT, SEM_PUXADA},
+    {OUTPUT, SEM_PUXADA},
 };
-constexpr unsigned int MAIOR_BCM = 27;
-
-// The labels the kernel's drivers give the SoC's GPIO chip: Pi 1, 2, 3 and
-// Zero; Pi 4, 400 and CM4; Pi 5 (the RP1, gpiochip0 from kernel 6.6.47 on,
-// gpiochip4 before).
-const char *const chips_da_soc[] = {"pinctrl-bcm2835", "pinctrl-bcm2711", "pinctrl-rp1"};
-
-// Chip numbers tried. They are not dense (a Pi 5 on kernel 6.6.47 or newer
-// has gpiochip0 and gpiochip10 to 13), so a missing number does not end
-// the search.
-constexpr int CHIPS_MAX = 64;
 
 const char *const CONSUMIDOR = "teclado";
 
-// The chips found, each once: on a Pi 5 /dev/gpiochip4 is a link to
-// gpiochip0, and the kernel's name for the chip tells the two apart.
-struct chip_visto {
-    int numero;
-    char nome[GPIO_MAX_NAME_SIZE + 1];
-    char rotulo[GPIO_MAX_NAME_SIZE + 1];
-    unsigned int linhas;
-};
-chip_visto vistos[CHIPS_MAX];
-int num_vistos;
+// Every chip there, and the names of their lines, for the lookup. The
+// names of all chips share one pool: past it, a chip's further lines count
+// as unnamed (a Pi 5 uses 167 of them, its linked gpiochip4 included).
+constexpr unsigned int NOMES_DAS_LINHAS_MAX = 2048;
+chip_gpio chips[CHIPS_MAX];
+int num_chips;
+char nomes_das_linhas[NOMES_DAS_LINHAS_MAX][NOME_MAX + 1];
 
-// The chip all eight lines are on, and each pin's offset there.
-int chip_das_linhas = -1;
-unsigned int offset_do_pino[PINOS];
-
-// What kept a chip from being read, for when the lines are not found.
-int chips_presentes;
-int chip_recusado = -1;
-int erro_do_chip;
-// The pin that was missing on the chip that had the most of them by name.
-int pino_que_faltou;
+// Where the lookup found the lines, or why it did not.
+linhas_do_teclado linhas;
 
 int fd_linha[PINOS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 int modo[PINOS];
@@ -138,126 +105,53 @@ int abrir_chip(int chip)
     return open(caminho, O_RDWR | O_CLOEXEC);
 }
 
-void anotar_recusa(int chip, int erro)
+// What the kernel says of one chip, open as fd, and of its lines.
+void ler_chip(int fd, chip_gpio *c, unsigned int *nomes_usados)
 {
-    // A permission problem explains a missing line better than anything
-    // else, so it is the one kept.
-    if (chip_recusado < 0 || (sem_permissao(erro) && !sem_permissao(erro_do_chip))) {
-        chip_recusado = chip;
-        erro_do_chip = erro;
+    gpiochip_info info;
+    memset(&info, 0, sizeof info);
+    if (ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
+        c->erro = errno;
+        return;
+    }
+    c->linhas = info.lines;
+    snprintf(c->nome, sizeof c->nome, "%.*s", static_cast<int>(sizeof info.name), info.name);
+    snprintf(c->rotulo, sizeof c->rotulo, "%.*s", static_cast<int>(sizeof info.label), info.label);
+    c->nomes = &nomes_das_linhas[*nomes_usados];
+    for (unsigned int offset = 0; offset < info.lines && *nomes_usados < NOMES_DAS_LINHAS_MAX;
+         offset++) {
+        gpio_v2_line_info linha;
+        memset(&linha, 0, sizeof linha);
+        linha.offset = offset;
+        if (ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &linha) < 0) {
+            c->erro_nos_nomes = errno;
+            return;
+        }
+        snprintf(nomes_das_linhas[(*nomes_usados)++], NOME_MAX + 1, "%.*s",
+                 static_cast<int>(sizeof linha.name), linha.name);
+        c->nomes_lidos++;
     }
 }
 
-bool rotulo_da_soc(const char *rotulo)
+// Every /dev/gpiochipN there, in the order of N.
+void reunir_chips()
 {
-    for (const char *r : chips_da_soc)
-        if (strcmp(rotulo, r) == 0)
-            return true;
-    return false;
-}
-
-// Notes every chip that can be read, each once.
-void ver_chips()
-{
-    num_vistos = 0;
-    chips_presentes = 0;
-    chip_recusado = -1;
-    erro_do_chip = 0;
-    for (int chip = 0; chip < CHIPS_MAX; chip++) {
-        int fd = abrir_chip(chip);
+    num_chips = 0;
+    unsigned int nomes_usados = 0;
+    for (int numero = 0; numero < CHIPS_MAX; numero++) {
+        int fd = abrir_chip(numero);
+        if (fd < 0 && errno == ENOENT)
+            continue;
+        chip_gpio &c = chips[num_chips++];
+        memset(&c, 0, sizeof c);
+        c.numero = numero;
         if (fd < 0) {
-            if (errno != ENOENT) {
-                chips_presentes++;
-                anotar_recusa(chip, errno);
-            }
+            c.erro = errno;
             continue;
         }
-        chips_presentes++;
-        gpiochip_info info;
-        memset(&info, 0, sizeof info);
-        int erro = ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0 ? errno : 0;
+        ler_chip(fd, &c, &nomes_usados);
         close(fd);
-        if (erro != 0) {
-            anotar_recusa(chip, erro);
-            continue;
-        }
-        bool repetido = false;
-        for (int i = 0; i < num_vistos; i++)
-            repetido |= strncmp(vistos[i].nome, info.name, sizeof info.name) == 0;
-        if (repetido)
-            continue;
-        chip_visto &v = vistos[num_vistos++];
-        v.numero = chip;
-        v.linhas = info.lines;
-        snprintf(v.nome, sizeof v.nome, "%.*s", static_cast<int>(sizeof info.name), info.name);
-        snprintf(v.rotulo, sizeof v.rotulo, "%.*s", static_cast<int>(sizeof info.label), info.label);
     }
-}
-
-// Where no known chip is: the first chip that has all eight lines by name,
-// each pin on the line with its most usual name. All eight on one chip,
-// because another chip's line of the same name (the firmware's expander
-// has a CAM_GPIO0) is not on the header.
-void procurar_por_nome()
-{
-    int mais_achados = 0;
-    pino_que_faltou = 0;
-    for (int i = 0; i < num_vistos && chip_das_linhas < 0; i++) {
-        int fd = abrir_chip(vistos[i].numero);
-        if (fd < 0) {
-            anotar_recusa(vistos[i].numero, errno);
-            continue;
-        }
-        int ordem[PINOS]; // which of the pin's names was found; NOMES_MAX: none
-        for (int &o : ordem)
-            o = NOMES_MAX;
-        for (unsigned int offset = 0; offset < vistos[i].linhas; offset++) {
-            gpio_v2_line_info info;
-            memset(&info, 0, sizeof info);
-            info.offset = offset;
-            if (ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0) {
-                anotar_recusa(vistos[i].numero, errno);
-                break;
-            }
-            for (int pin = 0; pin < PINOS; pin++)
-                for (int n = 0; n < ordem[pin] && placa[pin].nomes[n] != nullptr; n++)
-                    if (strncmp(info.name, placa[pin].nomes[n], sizeof info.name) == 0) {
-                        ordem[pin] = n;
-                        offset_do_pino[pin] = offset;
-                    }
-        }
-        close(fd);
-        int achados = 0;
-        int faltou = -1;
-        for (int pin = 0; pin < PINOS; pin++) {
-            if (ordem[pin] < NOMES_MAX)
-                achados++;
-            else if (faltou < 0)
-                faltou = pin;
-        }
-        if (faltou < 0)
-            chip_das_linhas = vistos[i].numero;
-        else if (achados > mais_achados) {
-            mais_achados = achados;
-            pino_que_faltou = faltou;
-        }
-    }
-}
-
-// Finds the chip of the header's lines: the SoC's by its label, else by the
-// lines' names.
-void procurar_linhas()
-{
-    chip_das_linhas = -1;
-    ver_chips();
-    for (int i = 0; i < num_vistos && chip_das_linhas < 0; i++)
-        if (rotulo_da_soc(vistos[i].rotulo) && vistos[i].linhas > MAIOR_BCM) {
-            chip_das_linhas = vistos[i].numero;
-            for (int pin = 0; pin < PINOS; pin++)
-                offset_do_pino[pin] = placa[pin].bcm;
-        }
-    if (chip_das_linhas < 0)
-        procurar_por_nome();
 }
 
 // The line's configuration as the pin's mode, pull and level say.
@@ -285,7 +179,7 @@ void montar_config(int pin, gpio_v2_line_config *config)
 __attribute__((format(printf, 2, 3))) void reclamar_do_pino(int pin, const char *formato, ...)
 {
     char assunto[40]; // room for any int and unsigned int
-    snprintf(assunto, sizeof assunto, "pino %d (GPIO%u)", pin, placa[pin].bcm);
+    snprintf(assunto, sizeof assunto, "pino %d (GPIO%u)", pin, linhas_dos_pinos[pin].bcm);
     va_list argumentos;
     va_start(argumentos, formato);
     reclamar_sobre(assunto, formato, argumentos);
@@ -301,7 +195,7 @@ __attribute__((format(printf, 2, 3))) void reclamar_do_pino(int pin, const char 
         pin,
         "a linha %u de /dev/gpiochip%d falhou ao %s (%s); sem ela o teclado nao e lido, "
         "o programa termina",
-        offset_do_pino[pin], chip_das_linhas, acao, nome_do_erro(erro));
+        linhas.offset[pin], linhas.chip, acao, nome_do_erro(erro));
     exit(1);
 }
 
@@ -316,12 +210,12 @@ void reconfigurar(int pin)
 // Claims the pin's line; returns 0, or the errno of what failed.
 int requisitar(int pin)
 {
-    int chip = abrir_chip(chip_das_linhas);
+    int chip = abrir_chip(linhas.chip);
     if (chip < 0)
         return errno;
     gpio_v2_line_request pedido;
     memset(&pedido, 0, sizeof pedido);
-    pedido.offsets[0] = offset_do_pino[pin];
+    pedido.offsets[0] = linhas.offset[pin];
     pedido.num_lines = 1;
     snprintf(pedido.consumer, sizeof pedido.consumer, "%s", CONSUMIDOR);
     montar_config(pin, &pedido.config);
@@ -361,34 +255,38 @@ __attribute__((format(printf, 3, 4))) bool anexar(char *texto, size_t tamanho, c
 
 void explicar_linhas_nao_achadas()
 {
-    int pin = pino_que_faltou;
-    if (chip_recusado >= 0 && sem_permissao(erro_do_chip)) {
-        reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip_recusado,
-                         nome_do_erro(erro_do_chip), PRECISA_DE_ACESSO);
+    int pin = linhas.pino;
+    switch (linhas.resultado) {
+    case resultado_da_procura::sem_permissao:
+        reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", linhas.chip,
+                         nome_do_erro(linhas.erro), PRECISA_DE_ACESSO);
         return;
-    }
-    if (chip_recusado >= 0) {
-        reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip_recusado,
-                         nome_do_erro(erro_do_chip));
+    case resultado_da_procura::chip_ilegivel:
+        reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", linhas.chip,
+                         nome_do_erro(linhas.erro));
         return;
-    }
-    if (chips_presentes == 0) {
+    case resultado_da_procura::nenhum_chip:
         reclamar_do_pino(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
                               "dispositivo de caracteres)");
         return;
+    case resultado_da_procura::achadas:
+    case resultado_da_procura::nenhum_chip_da_placa:
+        break;
     }
     // What was looked for and what there is, so that a board of a kind not
     // known here can be told apart from a missing driver.
     char nomes[64] = "";
-    for (int n = 0; n < NOMES_MAX && placa[pin].nomes[n] != nullptr; n++)
-        anexar(nomes, sizeof nomes, "%s%s", n > 0 ? " ou " : "", placa[pin].nomes[n]);
+    for (int n = 0; n < NOMES_MAX && linhas_dos_pinos[pin].nomes[n] != nullptr; n++)
+        anexar(nomes, sizeof nomes, "%s%s", n > 0 ? " ou " : "", linhas_dos_pinos[pin].nomes[n]);
     char achados[512] = "";
-    for (int i = 0; i < num_vistos; i++)
-        if (!anexar(achados, sizeof achados, "%sgpiochip%d \"%s\" (%u linhas)", i > 0 ? ", " : "",
-                    vistos[i].numero, vistos[i].rotulo, vistos[i].linhas)) {
+    for (int v = 0; v < linhas.num_vistos; v++) {
+        const chip_gpio &c = chips[linhas.vistos[v]];
+        if (!anexar(achados, sizeof achados, "%sgpiochip%d \"%s\" (%u linhas)", v > 0 ? ", " : "",
+                    c.numero, c.rotulo, c.linhas)) {
             anexar(achados, sizeof achados, ", ...");
             break;
         }
+    }
     reclamar_do_pino(
         pin,
         "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
@@ -400,12 +298,12 @@ void explicar_linhas_nao_achadas()
 void consumidor_da_linha(int pin, char *consumidor, size_t tamanho)
 {
     consumidor[0] = '\0';
-    int fd = abrir_chip(chip_das_linhas);
+    int fd = abrir_chip(linhas.chip);
     if (fd < 0)
         return;
     gpio_v2_line_info info;
     memset(&info, 0, sizeof info);
-    info.offset = offset_do_pino[pin];
+    info.offset = linhas.offset[pin];
     if (ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 && (info.flags & GPIO_V2_LINE_FLAG_USED))
         snprintf(consumidor, tamanho, "%.*s", static_cast<int>(sizeof info.consumer), info.consumer);
     close(fd);
@@ -413,7 +311,7 @@ void consumidor_da_linha(int pin, char *consumidor, size_t tamanho)
 
 void explicar_pedido_recusado(int pin, int erro)
 {
-    int chip = chip_das_linhas;
+    int chip = linhas.chip;
     char consumidor[GPIO_MAX_NAME_SIZE + 1] = "";
     if (erro == EBUSY)
         consumidor_da_linha(pin, consumidor, sizeof consumidor);
@@ -429,7 +327,7 @@ void explicar_pedido_recusado(int pin, int erro)
                          nome_do_erro(erro), PRECISA_DE_ACESSO);
     else
         reclamar_do_pino(pin, "falha ao pedir a linha %u de /dev/gpiochip%d (%s)",
-                         offset_do_pino[pin], chip, nome_do_erro(erro));
+                         linhas.offset[pin], chip, nome_do_erro(erro));
 }
 
 } // namespace
@@ -440,12 +338,13 @@ int wiringPiSetup(void)
 {
     liberar();
     for (int pin = 0; pin < PINOS; pin++) {
-        modo[pin] = placa[pin].modo;
-        puxada[pin] = placa[pin].puxada;
+        modo[pin] = inicial[pin].modo;
+        puxada[pin] = inicial[pin].puxada;
         nivel[pin] = LOW;
     }
-    procurar_linhas();
-    if (chip_das_linhas < 0) {
+    reunir_chips();
+    linhas = procurar_linhas(chips, num_chips);
+    if (linhas.resultado != resultado_da_procura::achadas) {
         explicar_linhas_nao_achadas();
         return -1;
     }
