@@ -22,9 +22,9 @@ import threading
 import time
 import traceback
 
-from teclado_run import (CONNECTED, KEYS, ROOT, Teclado, check, check_rows,
-                         client_file, console_events, failures, finish, load_schema, sql,
-                         until)
+from teclado_run import (CONNECTED, KEYS, ROOT, Teclado, bring_back_server, check, check_rows,
+                         client_file, console_events, failures, finish, load_schema,
+                         shut_down_server, sql, until)
 
 SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
 BOARDS = ("placa-1", "placa-2")
@@ -161,34 +161,6 @@ def stream(program, keys, stop):
         time.sleep(PACE)
 
 
-def kill_server(folder, sig):
-    """Ends the server with sig; returns its command line to start it again."""
-    with open(os.path.join(folder, "mysqld.pid")) as f:
-        pid = int(f.read())
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        argv = [a.decode() for a in f.read().split(b"\0") if a]
-    os.kill(pid, sig)
-
-    def gone():
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-        except FileNotFoundError:
-            return True
-    if not until(gone, bool, 60):
-        raise RuntimeError(f"mariadbd {pid} still running 60 s after signal {sig}")
-    return argv
-
-
-def start_again(folder, argv, socket):
-    out = subprocess.run(["sh", "-c", '"$@" > /dev/null 2>&1 & echo $!', "sh", *argv],
-                         capture_output=True, text=True, check=True)
-    with open(os.path.join(folder, "mysqld.pid"), "w") as f:
-        f.write(out.stdout.strip() + "\n")
-    if until(lambda: sql(socket, "SELECT 1", check=False), bool, 60, 0.1) is None:
-        raise RuntimeError(f"mariadbd in {folder} did not come back within 60 s")
-
-
 def binlog_bytes(socket):
     return sum(int(r[1]) for r in sql(socket, "SHOW BINARY LOGS"))
 
@@ -283,11 +255,11 @@ def run(command, work):
         # The central server down for a while: the boards go on logging.
         folder = os.path.join(work, "central")
         before = {name: last_id(s) for name, s in boards.items()}
-        argv = kill_server(folder, signal.SIGTERM)
+        argv = shut_down_server(folder, signal.SIGTERM)
         time.sleep(OUTAGE)
         backlog = sum(last_id(s) - before[name] for name, s in boards.items())
         started = time.monotonic()
-        start_again(folder, argv, central)
+        bring_back_server(folder, argv, central)
         up = time.monotonic() - started
         outage = caught_up(central, boards, CATCH_UP)
         check(outage is not None, f"the central server did not catch up within {CATCH_UP} s "
@@ -296,9 +268,9 @@ def run(command, work):
 
         # Killed mid-stream: rows in flight between relay log and table.
         time.sleep(2)
-        argv = kill_server(folder, signal.SIGKILL)
+        argv = shut_down_server(folder, signal.SIGKILL)
         started = time.monotonic()
-        start_again(folder, argv, central)
+        bring_back_server(folder, argv, central)
         up = time.monotonic() - started
         killed = caught_up(central, boards, CATCH_UP)
         check(killed is not None, f"the central server did not catch up within {CATCH_UP} s "
@@ -310,7 +282,7 @@ def run(command, work):
         # would differ from the board's.
         time.sleep(2)
         board = os.path.join(work, BOARDS[0])
-        start_again(board, kill_server(board, signal.SIGKILL), boards[BOARDS[0]])
+        bring_back_server(board, shut_down_server(board, signal.SIGKILL), boards[BOARDS[0]])
         time.sleep(2)
         stop.set()
         for thread in threads:

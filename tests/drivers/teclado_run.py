@@ -176,13 +176,14 @@ def server_pid(folder):
         return int(f.read())
 
 
-def shut_down_server(folder):
-    """Shuts the server down as an operator would; returns the command line
-    that brings it back on the same data."""
+def shut_down_server(folder, sig=signal.SIGTERM):
+    """Shuts the server down as an operator would (SIGTERM), or as a crash
+    does (SIGKILL); returns the command line that brings it back on the
+    same data."""
     pid = server_pid(folder)
     with open(f"/proc/{pid}/cmdline", "rb") as f:
         argv = [a.decode() for a in f.read().split(b"\0") if a]
-    os.kill(pid, signal.SIGTERM)
+    os.kill(pid, sig)
 
     def gone():
         try:
@@ -191,7 +192,7 @@ def shut_down_server(folder):
         except FileNotFoundError:
             return True
     if not until(gone, bool, 60):
-        raise RuntimeError(f"mariadbd {pid} still running 60 s after SIGTERM")
+        raise RuntimeError(f"mariadbd {pid} still running 60 s after signal {sig}")
     return argv
 
 
@@ -203,7 +204,7 @@ def bring_back_server(folder, argv, socket):
     with open(os.path.join(folder, "mysqld.pid"), "w") as f:
         f.write(out.stdout.strip() + "\n")
     if until(lambda: sql(socket, "SELECT 1", check=False), bool, 60, 0.1) is None:
-        raise RuntimeError("mariadbd did not come back within 60 s")
+        raise RuntimeError(f"mariadbd in {folder} did not come back within 60 s")
 
 
 # ---- The program's console ----
