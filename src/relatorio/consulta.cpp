@@ -12,9 +12,13 @@
 
 namespace {
 
-// A DATA text as seconds on the TO_SECONDS scale; NULL when it does not
-// parse.
-#define SEGUNDOS "TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y'))"
+// The rows of the period, read through the index on the column instante
+// (the ctime text and its ms, computed by the server at INSERT, NULL when
+// either is not readable): the bounds are bound as DATETIMEs. The rows
+// whose instant is unknown are read whatever the period.
+#define NO_PERIODO " AND (instante IS NULL OR instante BETWEEN ? AND ?)"
+// A row's instant in ms on the TO_SECONDS scale; NULL when unknown.
+#define INSTANTE_MS "TO_SECONDS(instante) * 1000 + MICROSECOND(instante) DIV 1000"
 
 // A board as a number: its name is up to 1536 bytes, and carried through
 // the pairing it makes the server's temporary tables spill to disk (twice
@@ -36,7 +40,9 @@ namespace {
 // and negative for a release (1 or 2 for a 2 or a 3); prox, the same of
 // the key's next row on the same board: each board numbers its own rows,
 // and a press on one is never released on another. A row of neither ON
-// nor OFF splits no pair. filtro narrows the rows read (to one board).
+// nor OFF splits no pair. The rows read are the period's and those within
+// RELATORIO_MARGEM_MS of it (the next two ?s), whose pairs may cross its
+// bounds; filtro narrows them further (to one board).
 #define EVENTOS(parametros, filtro)                                                              \
     "(SELECT b, TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                       \
     " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0 WHEN x < 0 THEN 9"                          \
@@ -45,9 +51,9 @@ namespace {
     " FROM (SELECT " parametros ") p,"                                                           \
     " (SELECT b, TECLA, x, LEAD(x) OVER (PARTITION BY b, TECLA ORDER BY id) AS prox"             \
     " FROM (SELECT b, TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                       \
-    " * IF(s IS NULL, 1, IF(ms BETWEEN 0 AND 999, s * 1000 + ms, 2)) AS x"                       \
-    " FROM (SELECT id, TECLA, " PLACA_NUMERO " AS b, ESTADO, ms, " SEGUNDOS " AS s"              \
-    " FROM estado WHERE ESTADO IN ('ON', 'OFF')" filtro ") r) e) j) k"
+    " * IFNULL(t, IF(ms BETWEEN 0 AND 999, 1, 2)) AS x"                                          \
+    " FROM (SELECT id, TECLA, " PLACA_NUMERO " AS b, ESTADO, ms, " INSTANTE_MS " AS t"           \
+    " FROM estado WHERE ESTADO IN ('ON', 'OFF')" NO_PERIODO filtro ") r) e) j) k"
 
 // Per board, key, c and fecha: rows, their holds added up and the longest
 // (for 6), the first and latest instant, the latest event. Then the rows
@@ -60,8 +66,7 @@ namespace {
     " MAX(ABS(x)) FROM " EVENTOS("? AS de, ? AS ate", filtro)                                    \
     " WHERE c > 0 OR fecha GROUP BY b, TECLA, c, fecha"                                         \
     " UNION ALL SELECT " PLACA_NUMERO ", TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0, 0 FROM estado"  \
-    " WHERE ESTADO NOT IN ('ON', 'OFF')" filtro                                                  \
-    " AND IFNULL(" SEGUNDOS " * 1000 + ms BETWEEN ? AND ?, TRUE) GROUP BY 1, 2"
+    " WHERE ESTADO NOT IN ('ON', 'OFF')" NO_PERIODO filtro " GROUP BY 1, 2"
 #define UMA_PLACA " AND placa = ?"
 const char *const Resumo[] = {RESUMO(""), RESUMO(UMA_PLACA)};
 constexpr int RESUMO_COLUNAS = 10;
@@ -75,21 +80,58 @@ enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, SOLTURA_ILEGIVEL, 
 const char *const Barras[] = {BARRAS(""), BARRAS(UMA_PLACA)};
 constexpr int BARRAS_COLUNAS = 3;
 
-// The boards of the log, each once, by name, with the number the other
-// queries give it.
+// The boards of the rows read (the period and its margin), each once, by
+// name, with the number the other queries give it.
 #define PLACAS(filtro)                                                                           \
-    "SELECT " PLACA_NUMERO ", placa FROM estado WHERE TRUE" filtro                                \
+    "SELECT " PLACA_NUMERO ", placa FROM estado WHERE TRUE" NO_PERIODO filtro                     \
     " GROUP BY placa COLLATE utf8mb4_bin ORDER BY placa COLLATE utf8mb4_bin"
 const char *const Placas[] = {PLACAS(""), PLACAS(UMA_PLACA)};
 
-constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
-constexpr int VALORES_MAX = 6;
+// Whether the board has any row at all.
+const char EXISTE_PLACA[] = "SELECT EXISTS (SELECT 1 FROM estado WHERE placa = ?)";
 
-// A value bound to a ?: texto when not null, else numero.
+constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
+constexpr int VALORES_MAX = 8;
+
+// A value bound to a ?: texto when not null, else numero, as a DATETIME
+// when instante (numero in ms on the TO_SECONDS scale).
 struct valor {
     long long numero;
     const char *texto;
+    bool instante;
 };
+
+// The first and last ms a DATETIME holds, on that scale.
+const long long INSTANTE_MIN = iniciododia(diasdesde1970(1000, 1, 1));
+const long long INSTANTE_MAX = iniciododia(diasdesde1970(9999, 12, 31) + 1) - 1;
+
+void paradatetime(long long ms, MYSQL_TIME *tempo)
+{
+    ms = ms < INSTANTE_MIN ? INSTANTE_MIN : ms > INSTANTE_MAX ? INSTANTE_MAX : ms;
+    *tempo = {};
+    int ano, mes, dia;
+    diadecalendario(ms / MS_POR_DIA - DIAS_ATE_1970, &ano, &mes, &dia);
+    long long resto = ms % MS_POR_DIA;
+    tempo->year = static_cast<unsigned>(ano);
+    tempo->month = static_cast<unsigned>(mes);
+    tempo->day = static_cast<unsigned>(dia);
+    tempo->hour = static_cast<unsigned>(resto / MS_POR_HORA);
+    tempo->minute = static_cast<unsigned>(resto / 60000 % 60);
+    tempo->second = static_cast<unsigned>(resto / 1000 % 60);
+    tempo->second_part = static_cast<unsigned long>(resto % 1000 * 1000);
+    tempo->time_type = MYSQL_TIMESTAMP_DATETIME;
+}
+
+// The period's bounds widened by the margin, within what a DATETIME holds.
+long long recuado(long long ms)
+{
+    return ms < INSTANTE_MIN + RELATORIO_MARGEM_MS ? INSTANTE_MIN : ms - RELATORIO_MARGEM_MS;
+}
+
+long long avancado(long long ms)
+{
+    return ms > INSTANTE_MAX - RELATORIO_MARGEM_MS ? INSTANTE_MAX : ms + RELATORIO_MARGEM_MS;
+}
 
 // A row of the answer: numbers, and the last column as text when asked for.
 struct linha_lida {
@@ -168,9 +210,14 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
         return false;
     }
     MYSQL_BIND entrada[VALORES_MAX] = {}, saida[COLUNAS_MAX] = {};
+    MYSQL_TIME tempos[VALORES_MAX];
     linha_lida linha = {};
     for (int i = 0; i < nvalores; i++) {
-        if (valores[i].texto != nullptr) {
+        if (valores[i].instante) {
+            paradatetime(valores[i].numero, &tempos[i]);
+            entrada[i].buffer_type = MYSQL_TYPE_DATETIME;
+            entrada[i].buffer = &tempos[i];
+        } else if (valores[i].texto != nullptr) {
             entrada[i].buffer_type = MYSQL_TYPE_STRING;
             entrada[i].buffer = const_cast<char *>(valores[i].texto);
             entrada[i].buffer_length = strlen(valores[i].texto);
@@ -222,13 +269,15 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
 bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
 {
     const char *placa = opcoes.placa;
-    const valor valores[] = {{opcoes.periodo_de, nullptr}, {opcoes.periodo_ate, nullptr},
-                             {0, placa}, {opcoes.periodo_de, nullptr},
-                             {opcoes.periodo_ate, nullptr}, {0, placa}};
+    const long long de = opcoes.periodo_de, ate = opcoes.periodo_ate;
+    const valor valores[] = {{de, nullptr, false},          {ate, nullptr, false},
+                             {recuado(de), nullptr, true},  {avancado(ate), nullptr, true},
+                             {0, placa, false},             {de, nullptr, true},
+                             {ate, nullptr, true},          {0, placa, false}};
     // Without a board: the values of the query that reads every board.
-    const valor todas[] = {valores[0], valores[1], valores[3], valores[4]};
-    // The boards first: a board that has no row at all is a misspelt name.
-    bool feito = perguntar(banco, Placas[placa != nullptr], &valores[2], placa != nullptr, 2, true,
+    const valor todas[] = {valores[0], valores[1], valores[2], valores[3], valores[5], valores[6]};
+    // The boards first, then the rows of each.
+    bool feito = perguntar(banco, Placas[placa != nullptr], &valores[2], placa != nullptr ? 3 : 2, 2, true,
                            [&](const linha_lida &l) {
                                if (resumo->nplacas == RELATORIO_PLACAS_MAX) {
                                    resumo->placas_a_mais++;
@@ -240,14 +289,14 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
                            });
     if (!feito)
         return false;
-    if (placa != nullptr && resumo->nplacas == 0) {
-        resumo->placa_ausente = true;
-        return true;
-    }
+    // A board with no row near the period may have none at all: a misspelt name.
+    if (placa != nullptr && resumo->nplacas == 0)
+        return perguntar(banco, EXISTE_PLACA, &valores[4], 1, 1, false,
+                         [&](const linha_lida &l) { resumo->placa_ausente = l.valor[0] == 0; });
     linhas_ignoradas &ignoradas = resumo->ignoradas;
     feito = perguntar(
         banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
-        placa != nullptr ? 6 : 4, RESUMO_COLUNAS, false, [&](const linha_lida &l) {
+        placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false, [&](const linha_lida &l) {
             const long long *v = l.valor;
             long long tipo = v[2], linhas = v[4];
             bool fecha = v[3] != 0;
@@ -354,12 +403,15 @@ bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatori
     int nbarras = static_cast<int>((horas + resumo->horas_por_barra - 1) / resumo->horas_por_barra);
     resumo->nbarras = nbarras;
 
-    const valor valores[] = {{opcoes.periodo_de, nullptr}, {opcoes.periodo_ate, nullptr},
-                             {resumo->inicio_barras, nullptr},
-                             {resumo->horas_por_barra * MS_POR_HORA, nullptr},
-                             {0, opcoes.placa}};
+    const valor valores[] = {{opcoes.periodo_de, nullptr, false},
+                             {opcoes.periodo_ate, nullptr, false},
+                             {resumo->inicio_barras, nullptr, false},
+                             {resumo->horas_por_barra * MS_POR_HORA, nullptr, false},
+                             {recuado(opcoes.periodo_de), nullptr, true},
+                             {avancado(opcoes.periodo_ate), nullptr, true},
+                             {0, opcoes.placa, false}};
     bool uma = opcoes.placa != nullptr;
-    return perguntar(banco, Barras[uma], valores, uma ? 5 : 4, BARRAS_COLUNAS, false,
+    return perguntar(banco, Barras[uma], valores, uma ? 7 : 6, BARRAS_COLUNAS, false,
                      [&](const linha_lida &l) {
         long long barra = l.valor[1];
         if (resumodatecla(resumo, l.valor[0]) != nullptr && barra >= 0 && barra < nbarras)

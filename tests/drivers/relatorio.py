@@ -129,6 +129,8 @@ ODD = [
     (5, "ON ", ctime(E, 12, 0, 0), 0), (5, "XX ", ctime(E, 12, 0, 0), 100),  # no such ESTADO
     (5, "OFF ", ctime(E, 12, 0, 0), 200),
     (6, "ON ", ctime(F, 13, 0, 0), 0), (6, "OFF ", ctime(F, 16, 0, 0), 0),  # held 3 h: 8 digits
+    # No such day: the server's indexed instant is NULL, and the row still stored.
+    (8, "ON ", "Mon Feb 30 10:00:00 2026\n", 0),
 ]
 # Two boards, ids interleaved on key 4, each press released on its own board
 # (the day before E, out of the periods below).
@@ -136,7 +138,7 @@ C = E - timedelta(days=1)
 BOARDS = [("porta-a", 4, "ON ", ctime(C, 9, 0, 0), 0), ("porta-b", 4, "ON ", ctime(C, 9, 0, 0), 100),
           ("porta-a", 4, "OFF ", ctime(C, 9, 0, 0), 300), ("porta-b", 4, "OFF ", ctime(C, 9, 0, 0), 900)]
 CS = C.strftime("%Y-%m-%d")
-IGNORED = ("9 linhas ignoradas: 1 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
+IGNORED = ("10 linhas ignoradas: 2 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
            " 2 tecla desconhecida, 2 par de linha ignorada, 2 soltura antes da pressao")
 ODD_WHOLE = {3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 5: (1, 200, 200, f"{ES} 12:00:00.000", 0),
              6: (1, 10800000, 10800000, f"{FS} 13:00:00.000", 0),
@@ -158,7 +160,7 @@ def odd_rows(command, db, env, work):
         (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + PER_BOARD + IGNORED + "\n"),
         ([], lambda out: out.splitlines()[20:23],
          ["PLACA     EVENTOS  PRESSOES  ULTIMO                   SEM_PAR",
-          f"porta-a        17         4  {FS} 16:00:00.000        0",
+          f"porta-a {len(ODD) + 2:>9}         4  {FS} 16:00:00.000        0",
           f"porta-b         2         1  {CS} 09:00:00.900        0"]),
         # One board: its own pairs, no summary, nothing of the other's odd rows.
         (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
