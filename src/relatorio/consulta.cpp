@@ -30,7 +30,7 @@ namespace {
 // Each ON and OFF row once, as numbers only, with its period's bounds (the
 // first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
 // counted apart):
-//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
+//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999 (any DATA)
 //   4 a press whose release is a 2 or a 3              5 a press released before it
 //   6 a press paired with its release   8 a press alone   9 a readable release
 // and in fecha whether it is a press whose next row is a readable release
