@@ -82,10 +82,9 @@ constexpr int BARRAS_COLUNAS = 3;
 
 // The boards of the rows read (the period and its margin), each once, by
 // name, with the number the other queries give it.
-#define PLACAS(filtro)                                                                           \
-    "SELECT " PLACA_NUMERO ", placa FROM estado WHERE TRUE" NO_PERIODO filtro                     \
-    " GROUP BY placa COLLATE utf8mb4_bin ORDER BY placa COLLATE utf8mb4_bin"
-const char *const Placas[] = {PLACAS(""), PLACAS(UMA_PLACA)};
+const char PLACAS[] =
+    "SELECT " PLACA_NUMERO ", placa FROM estado WHERE TRUE" NO_PERIODO
+    " GROUP BY placa COLLATE utf8mb4_bin ORDER BY placa COLLATE utf8mb4_bin";
 
 // Whether the board has any row at all.
 const char EXISTE_PLACA[] = "SELECT EXISTS (SELECT 1 FROM estado WHERE placa = ?)";
@@ -266,6 +265,40 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
     return feito;
 }
 
+// The summary of board numero among the boards from desde on, or nullptr.
+resumo_placa *acharplaca(resumo_relatorio *resumo, long long numero, int desde)
+{
+    for (int i = desde; i < resumo->nplacas; i++)
+        if (resumo->placa[i].numero == numero)
+            return &resumo->placa[i];
+    return nullptr;
+}
+
+// Names the boards resumir found and puts them in name order; counts in
+// placas_a_mais those past RELATORIO_PLACAS_MAX. valores: resumir's.
+bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
+{
+    bool cheio = resumo->nplacas == RELATORIO_PLACAS_MAX;
+    int nomeadas = 0;
+    resumo->placas_a_mais = 0;
+    return perguntar(banco, PLACAS, &valores[2], 2, 2, true, [&](const linha_lida &l) {
+        resumo_placa *p = acharplaca(resumo, l.valor[0], nomeadas);
+        // Not among those kept: one more when all the room is taken, else a
+        // board whose rows lie in the margin alone.
+        if (p == nullptr) {
+            resumo->placas_a_mais += cheio;
+            return;
+        }
+        resumo_placa &lugar = resumo->placa[nomeadas++];
+        if (p != &lugar) {
+            resumo_placa troca = lugar;
+            lugar = *p;
+            *p = troca;
+        }
+        snprintf(lugar.nome, sizeof lugar.nome, "%s", l.texto);
+    });
+}
+
 bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
 {
     const char *placa = opcoes.placa;
@@ -276,35 +309,21 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
                              {ate, nullptr, true},          {0, placa, false}};
     // Without a board: the values of the query that reads every board.
     const valor todas[] = {valores[0], valores[1], valores[2], valores[3], valores[5], valores[6]};
-    // The boards first, then the rows of each.
-    bool feito = perguntar(banco, Placas[placa != nullptr], &valores[2], placa != nullptr ? 3 : 2, 2, true,
-                           [&](const linha_lida &l) {
-                               if (resumo->nplacas == RELATORIO_PLACAS_MAX) {
-                                   resumo->placas_a_mais++;
-                                   return;
-                               }
-                               resumo_placa &p = resumo->placa[resumo->nplacas++];
-                               p.numero = l.valor[0];
-                               snprintf(p.nome, sizeof p.nome, "%s", l.texto);
-                           });
-    if (!feito)
-        return false;
-    // A board with no row near the period may have none at all: a misspelt name.
-    if (placa != nullptr && resumo->nplacas == 0)
-        return perguntar(banco, EXISTE_PLACA, &valores[4], 1, 1, false,
-                         [&](const linha_lida &l) { resumo->placa_ausente = l.valor[0] == 0; });
     linhas_ignoradas &ignoradas = resumo->ignoradas;
-    feito = perguntar(
+    bool feito = perguntar(
         banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
         placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false, [&](const linha_lida &l) {
             const long long *v = l.valor;
             long long tipo = v[2], linhas = v[4];
             bool fecha = v[3] != 0;
             // A board past those kept is summed up in the keys alone.
-            resumo_placa *p = nullptr;
-            for (int i = 0; i < resumo->nplacas && p == nullptr; i++)
-                if (resumo->placa[i].numero == v[0])
-                    p = &resumo->placa[i];
+            resumo_placa *p = acharplaca(resumo, v[0], 0);
+            if (p == nullptr && resumo->nplacas < RELATORIO_PLACAS_MAX) {
+                p = &resumo->placa[resumo->nplacas++];
+                p->numero = v[0];
+            } else if (p == nullptr) {
+                resumo->placas_a_mais = 1; // counted by nomear
+            }
             resumo_placa sobra = {};
             resumo_placa &b = p != nullptr ? *p : sobra;
             if (tipo != FORA)
@@ -363,6 +382,16 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
         });
     if (!feito)
         return false;
+    // A board with no row near the period may have none at all: a misspelt name.
+    if (placa != nullptr && resumo->nplacas == 0)
+        return perguntar(banco, EXISTE_PLACA, &valores[4], 1, 1, false,
+                         [&](const linha_lida &l) { resumo->placa_ausente = l.valor[0] == 0; });
+    // The boards' names, only for the lines of two boards or more: a board's
+    // own log is not read once more for them.
+    if (placa == nullptr && resumo->nplacas + resumo->placas_a_mais >= 2 &&
+        !nomear(banco, valores, resumo))
+        return false;
+
     resumo_tecla &total = resumo->total;
     for (int l = 0; l < 4; l++)
         for (int c = 0; c < 4; c++) {

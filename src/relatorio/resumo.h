@@ -54,9 +54,10 @@ struct resumo_relatorio {
     resumo_tecla tecla[4][4];
     resumo_tecla total;
     linhas_ignoradas ignoradas;
-    // The log's boards (or the one asked for) in name order, the first
-    // RELATORIO_PLACAS_MAX of them, with or without rows in the period;
-    // placas_a_mais counts the others.
+    // The boards with rows in the period (or the one asked for), the first
+    // RELATORIO_PLACAS_MAX of them; named and in name order only when there
+    // are two or more and no board was asked for. placas_a_mais counts the
+    // others.
     resumo_placa placa[RELATORIO_PLACAS_MAX];
     int nplacas;
     long long placas_a_mais;
