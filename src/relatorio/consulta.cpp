@@ -257,8 +257,11 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
     }
     // A row that stops coming (a read timeout) ends the loop like the last;
     // MYSQL_DATA_TRUNCATED cannot come: the buffer holds the longest name.
+    // A link lost while the server still works leaves its reason on the
+    // connection, not on the statement.
     if (estado != MYSQL_NO_DATA) {
-        reclamar("resposta do banco interrompida: %s", mysql_stmt_error(pergunta));
+        const char *razao = mysql_stmt_error(pergunta);
+        reclamar("resposta do banco interrompida: %s", razao[0] != '\0' ? razao : mysql_error(banco));
         feito = false;
     }
     mysql_stmt_close(pergunta);
