@@ -9,6 +9,9 @@
 -- which keeps each board's rows together in their order, and a row that
 -- came twice would stop its board's link with a duplicate key rather than
 -- be stored again. No defaults: every value comes from the board.
+-- estado.sql then adds, as on every board, the virtual column instante and
+-- the report's index on it, after placa: the same columns in the same
+-- order as the boards' tables.
 SET SESSION sql_log_bin = 0;
 CREATE DATABASE IF NOT EXISTS embarcados;
 

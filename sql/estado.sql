@@ -67,6 +67,34 @@ DEALLOCATE PREPARE placa_comando;
 -- EXISTS: a table made by an earlier version gets it on the next load.
 ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS tecla_id (TECLA, id);
 
+-- instante: the moment the program saw (the ctime text plus its ms), so
+-- that a period is read through an index rather than by parsing every
+-- row's text. VIRTUAL, computed by the server as a row is stored: adding it
+-- takes no copy of the table, and a PERSISTENT one makes an INSERT whose
+-- text does not parse fail under strict mode. For the same reason the text
+-- is checked before STR_TO_DATE sees it (which fails an INSERT on text it
+-- cannot read or on an impossible day, Feb 30), and ms outside 0-999
+-- (which could push the date out of range) gives NULL too: NULL is "instant
+-- unknown", never a refused row. Last, after placa: the columns before it
+-- keep their order, as replication and readers by position need.
+ALTER TABLE embarcados.estado ADD COLUMN IF NOT EXISTS instante DATETIME(6) AS (
+  IF(ms BETWEEN 0 AND 999
+     AND DATA REGEXP '^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] [1-9][0-9]{3}\n$'
+     AND CAST(SUBSTRING(DATA, 9, 2) AS UNSIGNED)
+         <= ELT(FIELD(SUBSTRING(DATA, 5, 3), 'Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul',
+                      'Aug', 'Sep', 'Oct', 'Nov', 'Dec'),
+                31, 28 + (SUBSTRING(DATA, 21, 4) % 4 = 0 AND (SUBSTRING(DATA, 21, 4) % 100 <> 0
+                                                              OR SUBSTRING(DATA, 21, 4) % 400 = 0)),
+                31, 30, 31, 30, 31, 31, 30, 31, 30, 31),
+     STR_TO_DATE(DATA, '%a %b %e %H:%i:%s %Y\n') + INTERVAL ms * 1000 MICROSECOND,
+     NULL)) VIRTUAL, ALGORITHM=INSTANT;
+-- The report reads a period's rows, and the whole log, from this index
+-- alone: it holds every column the report asks for (the table's key comes
+-- with it), so no row is fetched and no instant computed again. Built
+-- beside the running INSERTs.
+ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS instante (instante, TECLA, ESTADO, ms, placa),
+  ALGORITHM=INPLACE, LOCK=NONE;
+
 -- The events in a form that sorts and compares: evento without the stored
 -- trailing space, instante the moment the program saw (the ctime text plus
 -- its milliseconds), not the server's gravado_em. instante is NULL for a

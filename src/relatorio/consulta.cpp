@@ -12,14 +12,25 @@
 
 namespace {
 
-// A DATA text as seconds on the TO_SECONDS scale; NULL when it does not
-// parse.
-#define SEGUNDOS "TO_SECONDS(STR_TO_DATE(LEFT(DATA, 24), '%a %b %e %H:%i:%s %Y'))"
+// The rows of the period, read through the index on the column instante
+// (the ctime text and its ms, computed by the server at INSERT, NULL when
+// either is not readable): the bounds are bound as DATETIMEs. The rows
+// whose instant is unknown are read whatever the period.
+#define NO_PERIODO " AND (instante IS NULL OR instante BETWEEN ? AND ?)"
+// A row's instant in ms on the TO_SECONDS scale; NULL when unknown.
+#define INSTANTE_MS "TO_SECONDS(instante) * 1000 + MICROSECOND(instante) DIV 1000"
+
+// A board as a number: its name is up to 1536 bytes, and carried through
+// the pairing it makes the server's temporary tables spill to disk (twice
+// the time over a million rows). Two independent checksums of the exact
+// bytes, 63 bits so as to read as a signed number: two names that share
+// both are not expected among a site's boards.
+#define PLACA_NUMERO "((CRC32(placa) & 2147483647) << 32 | CRC32C(placa))"
 
 // Each ON and OFF row once, as numbers only, with its period's bounds (the
 // first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
 // counted apart):
-//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999
+//   0 out of the period     2 DATA not a ctime text    3 ms outside 0-999 (any DATA)
 //   4 a press whose release is a 2 or a 3              5 a press released before it
 //   6 a press paired with its release   8 a press alone   9 a readable release
 // and in fecha whether it is a press whose next row is a readable release
@@ -27,45 +38,106 @@ namespace {
 // unless one of those closes it, and the other row of a pair left out.
 // x: the row's instant in ms on the TO_SECONDS scale, positive for a press
 // and negative for a release (1 or 2 for a 2 or a 3); prox, the same of
-// the key's next row. A row of neither ON nor OFF splits no pair.
-#define EVENTOS(parametros)                                                                      \
-    "(SELECT TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                              \
+// the key's next row on the same board: each board numbers its own rows,
+// and a press on one is never released on another. A row of neither ON
+// nor OFF splits no pair. The rows read are the period's and those within
+// RELATORIO_MARGEM_MS of it (the next two ?s), whose pairs may cross its
+// bounds; filtro narrows them further (to one board).
+#define EVENTOS(parametros, filtro)                                                              \
+    "(SELECT b, TECLA, x, prox, CASE WHEN ABS(x) <= 2 THEN 1 + ABS(x)"                       \
     " WHEN ABS(x) NOT BETWEEN p.de AND p.ate THEN 0 WHEN x < 0 THEN 9"                          \
     " WHEN prox < -2 THEN IF(-prox < x, 5, 6) WHEN prox < 0 THEN 4 ELSE 8 END AS c,"            \
     " COALESCE(x > 0 AND -prox BETWEEN GREATEST(p.de, 3) AND p.ate, FALSE) AS fecha, p.*"      \
     " FROM (SELECT " parametros ") p,"                                                           \
-    " (SELECT TECLA, x, LEAD(x) OVER (PARTITION BY TECLA ORDER BY id) AS prox"                   \
-    " FROM (SELECT TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                          \
-    " * IF(s IS NULL, 1, IF(ms BETWEEN 0 AND 999, s * 1000 + ms, 2)) AS x"                       \
-    " FROM (SELECT id, TECLA, ESTADO, ms, " SEGUNDOS " AS s"                                     \
-    " FROM estado WHERE ESTADO IN ('ON', 'OFF')) r) e) j) k"
+    " (SELECT b, TECLA, x, LEAD(x) OVER (PARTITION BY b, TECLA ORDER BY id) AS prox"             \
+    " FROM (SELECT b, TECLA, id, IF(ESTADO = 'ON', 1, -1)"                                       \
+    " * IFNULL(t, IF(ms BETWEEN 0 AND 999, 1, 2)) AS x"                                          \
+    " FROM (SELECT id, TECLA, " PLACA_NUMERO " AS b, ESTADO, ms, " INSTANTE_MS " AS t"           \
+    " FROM estado WHERE ESTADO IN ('ON', 'OFF')" NO_PERIODO filtro ") r) e) j) k"
 
-// Per key, c and fecha: rows, their holds added up and the longest (for
-// 6), the first and latest instant. Then the rows of neither ON nor OFF as
-// c 1, placed by their instant when it reads. Those are grouped by an
-// expression: grouped by TECLA itself, the server walks the index on
-// (TECLA, id) and looks every row up, over ten times slower than a scan.
-const char RESUMO[] =
-    "SELECT TECLA, c, fecha, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x) FROM "
-    EVENTOS("? AS de, ? AS ate") " WHERE c > 0 OR fecha GROUP BY TECLA, c, fecha"
-    " UNION ALL SELECT TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0 FROM estado"
-    " WHERE ESTADO NOT IN ('ON', 'OFF')"
-    " AND IFNULL(" SEGUNDOS " * 1000 + ms BETWEEN ? AND ?, TRUE) GROUP BY 1";
-constexpr int RESUMO_COLUNAS = 8;
+// Per board, key, c and fecha: rows, their holds added up and the longest
+// (for 6), the first and latest instant, the latest event. Then the rows
+// of neither ON nor OFF as c 1, placed by their instant when it reads.
+// Those are grouped by an expression: grouped by TECLA itself, the server
+// walks the index on (TECLA, id) and looks every row up, over ten times
+// slower than a scan. In board order, the whole log's or one board's.
+#define RESUMO(filtro)                                                                           \
+    "SELECT b, TECLA, c, fecha, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x),"       \
+    " MAX(ABS(x)) FROM " EVENTOS("? AS de, ? AS ate", filtro)                                    \
+    " WHERE c > 0 OR fecha GROUP BY b, TECLA, c, fecha"                                         \
+    " UNION ALL SELECT " PLACA_NUMERO ", TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0, 0 FROM estado"  \
+    " WHERE ESTADO NOT IN ('ON', 'OFF')" NO_PERIODO filtro " GROUP BY 1, 2"
+#define UMA_PLACA " AND placa = ?"
+const char *const Resumo[] = {RESUMO(""), RESUMO(UMA_PLACA)};
+constexpr int RESUMO_COLUNAS = 10;
 enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, SOLTURA_ILEGIVEL, SOLTURA_ANTES,
        PAR, PRESSAO_SO = 8, SOLTURA };
 
 // Paired presses per key and bar.
-const char BARRAS[] =
-    "SELECT TECLA, (x - inicio) DIV passo, COUNT(*) FROM "
-    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo") " WHERE c = 6 GROUP BY 1, 2";
+#define BARRAS(filtro)                                                                           \
+    "SELECT TECLA, (x - inicio) DIV passo, COUNT(*) FROM "                                      \
+    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo", filtro) " WHERE c = 6 GROUP BY 1, 2"
+const char *const Barras[] = {BARRAS(""), BARRAS(UMA_PLACA)};
 constexpr int BARRAS_COLUNAS = 3;
 
-constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
+// The boards of the rows read (the period and its margin), each once, by
+// name, with the number the other queries give it.
+const char PLACAS[] =
+    "SELECT " PLACA_NUMERO ", placa FROM estado WHERE TRUE" NO_PERIODO
+    " GROUP BY placa COLLATE utf8mb4_bin ORDER BY placa COLLATE utf8mb4_bin";
 
+// Whether the board has any row at all.
+const char EXISTE_PLACA[] = "SELECT EXISTS (SELECT 1 FROM estado WHERE placa = ?)";
+
+constexpr int COLUNAS_MAX = RESUMO_COLUNAS;
+constexpr int VALORES_MAX = 8;
+
+// A value bound to a ?: texto when not null, else numero, as a DATETIME
+// when instante (numero in ms on the TO_SECONDS scale).
+struct valor {
+    long long numero;
+    const char *texto;
+    bool instante;
+};
+
+// The first and last ms a DATETIME holds, on that scale.
+const long long INSTANTE_MIN = iniciododia(diasdesde1970(1000, 1, 1));
+const long long INSTANTE_MAX = iniciododia(diasdesde1970(9999, 12, 31) + 1) - 1;
+
+void paradatetime(long long ms, MYSQL_TIME *tempo)
+{
+    ms = ms < INSTANTE_MIN ? INSTANTE_MIN : ms > INSTANTE_MAX ? INSTANTE_MAX : ms;
+    *tempo = {};
+    int ano, mes, dia;
+    diadecalendario(ms / MS_POR_DIA - DIAS_ATE_1970, &ano, &mes, &dia);
+    long long resto = ms % MS_POR_DIA;
+    tempo->year = static_cast<unsigned>(ano);
+    tempo->month = static_cast<unsigned>(mes);
+    tempo->day = static_cast<unsigned>(dia);
+    tempo->hour = static_cast<unsigned>(resto / MS_POR_HORA);
+    tempo->minute = static_cast<unsigned>(resto / 60000 % 60);
+    tempo->second = static_cast<unsigned>(resto / 1000 % 60);
+    tempo->second_part = static_cast<unsigned long>(resto % 1000 * 1000);
+    tempo->time_type = MYSQL_TIMESTAMP_DATETIME;
+}
+
+// The period's bounds widened by the margin, within what a DATETIME holds.
+long long recuado(long long ms)
+{
+    return ms < INSTANTE_MIN + RELATORIO_MARGEM_MS ? INSTANTE_MIN : ms - RELATORIO_MARGEM_MS;
+}
+
+long long avancado(long long ms)
+{
+    return ms > INSTANTE_MAX - RELATORIO_MARGEM_MS ? INSTANTE_MAX : ms + RELATORIO_MARGEM_MS;
+}
+
+// A row of the answer: numbers, and the last column as text when asked for.
 struct linha_lida {
     long long valor[COLUNAS_MAX];
     my_bool nulo[COLUNAS_MAX];
+    char texto[PLACA_NOME_MAX + 1];
+    unsigned long comprimento;
 };
 
 resumo_tecla *resumodatecla(resumo_relatorio *resumo, long long tecla)
@@ -124,27 +196,46 @@ bool ajustarsessao(MYSQL *banco)
     return true;
 }
 
-// Runs comando with valores bound to its ?s and hands each row of numbers
-// to arquivar. The period travels as values, never as text of the query.
+// Runs comando with valores bound to its ?s and hands each row to
+// arquivar: numbers, the last column as text when com_texto. The period
+// and the board travel as values, never as text of the query.
 template <typename F>
-bool perguntar(MYSQL *banco, const char *comando, const long long *valores, int nvalores,
-               int ncolunas, F arquivar)
+bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores,
+               int ncolunas, bool com_texto, F arquivar)
 {
     MYSQL_STMT *pergunta = mysql_stmt_init(banco);
     if (pergunta == nullptr) {
         reclamar("sem memoria para o cliente do banco");
         return false;
     }
-    MYSQL_BIND entrada[4] = {}, saida[COLUNAS_MAX] = {};
+    MYSQL_BIND entrada[VALORES_MAX] = {}, saida[COLUNAS_MAX] = {};
+    MYSQL_TIME tempos[VALORES_MAX];
     linha_lida linha = {};
     for (int i = 0; i < nvalores; i++) {
-        entrada[i].buffer_type = MYSQL_TYPE_LONGLONG;
-        entrada[i].buffer = const_cast<long long *>(&valores[i]);
+        if (valores[i].instante) {
+            paradatetime(valores[i].numero, &tempos[i]);
+            entrada[i].buffer_type = MYSQL_TYPE_DATETIME;
+            entrada[i].buffer = &tempos[i];
+        } else if (valores[i].texto != nullptr) {
+            entrada[i].buffer_type = MYSQL_TYPE_STRING;
+            entrada[i].buffer = const_cast<char *>(valores[i].texto);
+            entrada[i].buffer_length = strlen(valores[i].texto);
+        } else {
+            entrada[i].buffer_type = MYSQL_TYPE_LONGLONG;
+            entrada[i].buffer = const_cast<long long *>(&valores[i].numero);
+        }
     }
     for (int i = 0; i < ncolunas; i++) {
         saida[i].buffer_type = MYSQL_TYPE_LONGLONG;
         saida[i].buffer = &linha.valor[i];
         saida[i].is_null = &linha.nulo[i];
+    }
+    if (com_texto) {
+        MYSQL_BIND &texto = saida[ncolunas - 1];
+        texto.buffer_type = MYSQL_TYPE_STRING;
+        texto.buffer = linha.texto;
+        texto.buffer_length = sizeof linha.texto;
+        texto.length = &linha.comprimento;
     }
     bool feito = mysql_stmt_prepare(pergunta, comando, strlen(comando)) == 0 &&
                  mysql_stmt_bind_param(pergunta, entrada) == 0 &&
@@ -159,69 +250,149 @@ bool perguntar(MYSQL *banco, const char *comando, const long long *valores, int 
         for (int i = 0; i < ncolunas; i++)
             if (linha.nulo[i])
                 linha.valor[i] = 0;
+        if (com_texto)
+            linha.texto[linha.comprimento < sizeof linha.texto ? linha.comprimento
+                                                               : sizeof linha.texto - 1] = '\0';
         arquivar(linha);
     }
-    // A row that stops coming (a read timeout) ends the loop like the last.
+    // A row that stops coming (a read timeout) ends the loop like the last;
+    // MYSQL_DATA_TRUNCATED cannot come: the buffer holds the longest name.
+    // A link lost while the server still works leaves its reason on the
+    // connection, not on the statement.
     if (estado != MYSQL_NO_DATA) {
-        reclamar("resposta do banco interrompida: %s", mysql_stmt_error(pergunta));
+        const char *razao = mysql_stmt_error(pergunta);
+        reclamar("resposta do banco interrompida: %s", razao[0] != '\0' ? razao : mysql_error(banco));
         feito = false;
     }
     mysql_stmt_close(pergunta);
     return feito;
 }
 
-bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+// The summary of board numero among the boards from desde on, or nullptr.
+resumo_placa *acharplaca(resumo_relatorio *resumo, long long numero, int desde)
 {
-    const long long valores[] = {opcoes.periodo_de, opcoes.periodo_ate, opcoes.periodo_de,
-                                 opcoes.periodo_ate};
-    linhas_ignoradas &ignoradas = resumo->ignoradas;
-    bool feito = perguntar(banco, RESUMO, valores, 4, RESUMO_COLUNAS, [&](const linha_lida &l) {
-        const long long *v = l.valor;
-        long long tipo = v[1], linhas = v[3];
-        bool fecha = v[2] != 0;
-        resumo_tecla *r = resumodatecla(resumo, v[0]);
-        // Codes teclado never writes are no key of the keypad.
-        if (r == nullptr) {
-            if (tipo != FORA)
-                ignoradas.tecla_desconhecida += linhas;
+    for (int i = desde; i < resumo->nplacas; i++)
+        if (resumo->placa[i].numero == numero)
+            return &resumo->placa[i];
+    return nullptr;
+}
+
+// Names the boards resumir found and puts them in name order; counts in
+// placas_a_mais those past RELATORIO_PLACAS_MAX. valores: resumir's.
+bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
+{
+    bool cheio = resumo->nplacas == RELATORIO_PLACAS_MAX;
+    int nomeadas = 0;
+    resumo->placas_a_mais = 0;
+    return perguntar(banco, PLACAS, &valores[2], 2, 2, true, [&](const linha_lida &l) {
+        resumo_placa *p = acharplaca(resumo, l.valor[0], nomeadas);
+        // Not among those kept: one more when all the room is taken, else a
+        // board whose rows lie in the margin alone.
+        if (p == nullptr) {
+            resumo->placas_a_mais += cheio;
             return;
         }
-        // A release closed by a press: no release alone, and left out
-        // with its press when that is unreadable.
-        if (fecha) {
-            r->sem_par -= linhas;
-            if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
-                ignoradas.par_ignorado += linhas;
+        resumo_placa &lugar = resumo->placa[nomeadas++];
+        if (p != &lugar) {
+            resumo_placa troca = lugar;
+            lugar = *p;
+            *p = troca;
         }
-        switch (tipo) {
-        case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
-        case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
-        case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
-        case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
-        case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
-        case PAR: // in two lines when some of the releases lie past the period
-            if (r->pressoes == 0 || v[5] > r->maior_ms)
-                r->maior_ms = v[5];
-            if (r->pressoes == 0 || v[6] < r->primeira_par)
-                r->primeira_par = v[6];
-            if (r->pressoes == 0 || v[7] > r->ultima_par)
-                r->ultima_par = v[7];
-            r->pressoes += linhas;
-            r->soma_ms += v[4];
-            if (!r->tem_ultima || v[7] > r->ultima)
-                r->ultima = v[7];
-            r->tem_ultima = true;
-            break;
-        case PRESSAO_SO:
-            if (!r->tem_ultima || v[7] > r->ultima)
-                r->ultima = v[7];
-            r->tem_ultima = true;
-            r->sem_par += linhas;
-            break;
-        case SOLTURA: r->sem_par += linhas; break;
-        }
+        snprintf(lugar.nome, sizeof lugar.nome, "%s", l.texto);
     });
+}
+
+bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+{
+    const char *placa = opcoes.placa;
+    const long long de = opcoes.periodo_de, ate = opcoes.periodo_ate;
+    const valor valores[] = {{de, nullptr, false},          {ate, nullptr, false},
+                             {recuado(de), nullptr, true},  {avancado(ate), nullptr, true},
+                             {0, placa, false},             {de, nullptr, true},
+                             {ate, nullptr, true},          {0, placa, false}};
+    // Without a board: the values of the query that reads every board.
+    const valor todas[] = {valores[0], valores[1], valores[2], valores[3], valores[5], valores[6]};
+    linhas_ignoradas &ignoradas = resumo->ignoradas;
+    bool feito = perguntar(
+        banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
+        placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false, [&](const linha_lida &l) {
+            const long long *v = l.valor;
+            long long tipo = v[2], linhas = v[4];
+            bool fecha = v[3] != 0;
+            // A board past those kept is summed up in the keys alone.
+            resumo_placa *p = acharplaca(resumo, v[0], 0);
+            if (p == nullptr && resumo->nplacas < RELATORIO_PLACAS_MAX) {
+                p = &resumo->placa[resumo->nplacas++];
+                p->numero = v[0];
+            } else if (p == nullptr) {
+                resumo->placas_a_mais = 1; // counted by nomear
+            }
+            resumo_placa sobra = {};
+            resumo_placa &b = p != nullptr ? *p : sobra;
+            if (tipo != FORA)
+                b.eventos += linhas;
+            if (tipo >= SOLTURA_ILEGIVEL && (!b.tem_ultimo || v[9] > b.ultimo)) {
+                b.ultimo = v[9];
+                b.tem_ultimo = true;
+            }
+            resumo_tecla *r = resumodatecla(resumo, v[1]);
+            // Codes teclado never writes are no key of the keypad.
+            if (r == nullptr) {
+                if (tipo != FORA)
+                    ignoradas.tecla_desconhecida += linhas;
+                return;
+            }
+            // A release closed by a press: no release alone, and left out
+            // with its press when that is unreadable.
+            if (fecha) {
+                r->sem_par -= linhas;
+                b.sem_par -= linhas;
+                if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
+                    ignoradas.par_ignorado += linhas;
+            }
+            switch (tipo) {
+            case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
+            case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
+            case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
+            case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
+            case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
+            case PAR: // in two lines when some of the releases lie past the period
+                if (r->pressoes == 0 || v[6] > r->maior_ms)
+                    r->maior_ms = v[6];
+                if (r->pressoes == 0 || v[7] < r->primeira_par)
+                    r->primeira_par = v[7];
+                if (r->pressoes == 0 || v[8] > r->ultima_par)
+                    r->ultima_par = v[8];
+                r->pressoes += linhas;
+                r->soma_ms += v[5];
+                b.pressoes += linhas;
+                if (!r->tem_ultima || v[8] > r->ultima)
+                    r->ultima = v[8];
+                r->tem_ultima = true;
+                break;
+            case PRESSAO_SO:
+                if (!r->tem_ultima || v[8] > r->ultima)
+                    r->ultima = v[8];
+                r->tem_ultima = true;
+                r->sem_par += linhas;
+                b.sem_par += linhas;
+                break;
+            case SOLTURA:
+                r->sem_par += linhas;
+                b.sem_par += linhas;
+                break;
+            }
+        });
     if (!feito)
+        return false;
+    // A board with no row near the period may have none at all: a misspelt name.
+    if (placa != nullptr && resumo->nplacas == 0)
+        return perguntar(banco, EXISTE_PLACA, &valores[4], 1, 1, false,
+                         [&](const linha_lida &l) { resumo->placa_ausente = l.valor[0] == 0; });
+    // The boards' names, only for the lines of two boards or more: a board's
+    // own log is not read once more for them.
+    if (placa == nullptr && resumo->nplacas + resumo->placas_a_mais >= 2 &&
+        !nomear(banco, valores, resumo))
         return false;
 
     resumo_tecla &total = resumo->total;
@@ -264,9 +435,16 @@ bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatori
     int nbarras = static_cast<int>((horas + resumo->horas_por_barra - 1) / resumo->horas_por_barra);
     resumo->nbarras = nbarras;
 
-    const long long valores[] = {opcoes.periodo_de, opcoes.periodo_ate, resumo->inicio_barras,
-                                 resumo->horas_por_barra * MS_POR_HORA};
-    return perguntar(banco, BARRAS, valores, 4, BARRAS_COLUNAS, [&](const linha_lida &l) {
+    const valor valores[] = {{opcoes.periodo_de, nullptr, false},
+                             {opcoes.periodo_ate, nullptr, false},
+                             {resumo->inicio_barras, nullptr, false},
+                             {resumo->horas_por_barra * MS_POR_HORA, nullptr, false},
+                             {recuado(opcoes.periodo_de), nullptr, true},
+                             {avancado(opcoes.periodo_ate), nullptr, true},
+                             {0, opcoes.placa, false}};
+    bool uma = opcoes.placa != nullptr;
+    return perguntar(banco, Barras[uma], valores, uma ? 7 : 6, BARRAS_COLUNAS, false,
+                     [&](const linha_lida &l) {
         long long barra = l.valor[1];
         if (resumodatecla(resumo, l.valor[0]) != nullptr && barra >= 0 && barra < nbarras)
             resumo->barras[barra] += l.valor[2];

@@ -12,13 +12,13 @@
 
 namespace {
 
-enum { DESDE = 1, ATE, TSV, SVG, HOST, PORTA, SOCKET, USUARIO, AJUDA, VERSAO };
+enum { DESDE = 1, ATE, TSV, SVG, HOST, PORTA, SOCKET, USUARIO, PLACA, AJUDA, VERSAO };
 const struct option Opcoes[] = {
     {"desde", required_argument, nullptr, DESDE}, {"ate", required_argument, nullptr, ATE},
     {"tsv", no_argument, nullptr, TSV},           {"svg", required_argument, nullptr, SVG},
     {"host", required_argument, nullptr, HOST},   {"port", required_argument, nullptr, PORTA},
     {"socket", required_argument, nullptr, SOCKET},
-    {"user", required_argument, nullptr, USUARIO},
+    {"user", required_argument, nullptr, USUARIO}, {"placa", required_argument, nullptr, PLACA},
     {"help", no_argument, nullptr, AJUDA},        {"version", no_argument, nullptr, VERSAO},
     {nullptr, 0, nullptr, 0},
 };
@@ -73,13 +73,16 @@ const char *legivel(const char *texto, char *buffer, size_t tamanho)
 void mostrarajuda(FILE *saida)
 {
     fputs("uso: teclado-relatorio [--desde AAAA-MM-DD] [--ate AAAA-MM-DD] [--tsv] [--svg ARQUIVO]\n"
-          "                         [--host H] [--port N] [--socket S] [--user U]\n"
+          "                         [--placa NOME] [--host H] [--port N] [--socket S] [--user U]\n"
           "       teclado-relatorio --help | --version\n"
           "Pressoes por tecla do registro de teclado (tabela estado): quantas, duracao media e\n"
           "maxima em ms, a ultima, e os eventos sem par (pressao sem soltura ou o contrario).\n"
-          "--desde e --ate sao dias inteiros, ambos incluidos. A senha vem de MYSQL_PWD ou do\n"
-          "grupo [client] dos arquivos de opcoes, como no cliente mariadb.\n"
-          "Saida: 0 relatorio feito, 1 falha do banco ou da escrita, 2 linha de comando recusada.\n",
+          "--desde e --ate sao dias inteiros, ambos incluidos. --placa NOME: so as linhas dessa\n"
+          "placa; sem ela, com linhas de mais de uma placa, um resumo por placa segue a tabela.\n"
+          "A senha vem de MYSQL_PWD ou do grupo [client] dos arquivos de opcoes, como no\n"
+          "cliente mariadb.\n"
+          "Saida: 0 relatorio feito, 1 falha do banco ou da escrita, 2 linha de comando recusada\n"
+          "(ou placa sem nenhuma linha no registro).\n",
           saida);
 }
 
@@ -118,6 +121,7 @@ int leropcoes(int argc, char **argv, opcoes_relatorio *opcoes)
         case HOST: opcoes->host = valor; break;
         case SOCKET: opcoes->socket = valor; break;
         case USUARIO: opcoes->usuario = valor; break;
+        case PLACA: opcoes->placa = valor; break;
         case AJUDA: opcoes->ajuda = true; break;
         case VERSAO: opcoes->versao = true; break;
         case PORTA: {

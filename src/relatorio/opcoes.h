@@ -5,8 +5,9 @@
 #include <cstdio>
 
 struct opcoes_relatorio {
-    // As given, or null; the dates already checked as AAAA-MM-DD.
-    const char *desde, *ate, *svg, *host, *socket, *usuario;
+    // As given, or null; the dates already checked as AAAA-MM-DD. placa:
+    // the one board whose rows the report keeps to.
+    const char *desde, *ate, *svg, *host, *socket, *usuario, *placa;
     unsigned int porta; // 0: the client library's default
     bool tsv, ajuda, versao;
     // The period in ms on the queries' scale (see calendario.h), both ends

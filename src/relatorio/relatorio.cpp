@@ -59,6 +59,14 @@ int relatorio(int argc, char **argv)
         return RELATORIO_USO;
     resumo_relatorio resumo = {};
     bool feito = consultar(opcoes, opcoes.svg != nullptr, &resumo);
+    if (feito && resumo.placa_ausente) {
+        // An empty report for a misspelt name would pass for a quiet board.
+        char eco[256];
+        reclamar("nenhuma linha da placa %s no registro", legivel(opcoes.placa, eco, sizeof eco));
+        if (opcoes.svg != nullptr)
+            fecharsvg(&svg, false);
+        return RELATORIO_USO;
+    }
     if (feito) {
         imprimirtabela(stdout, opcoes, resumo);
         feito = terminarsaida();

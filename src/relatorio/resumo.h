@@ -35,10 +35,33 @@ struct linhas_ignoradas {
     long long soltura_antes;       // a pair released before its press (a clock set back)
 };
 
+// The longest board name in bytes: the placa column's 384 characters of
+// up to four bytes each.
+constexpr int PLACA_NOME_MAX = 384 * 4;
+
+// One board over the period.
+struct resumo_placa {
+    char nome[PLACA_NOME_MAX + 1];
+    long long numero;   // the queries' number for it
+    long long eventos;  // its rows, those left out included
+    long long pressoes; // as resumo_tecla's, over the keypad's keys
+    long long sem_par;
+    long long ultimo;   // its latest readable event, press or release
+    bool tem_ultimo;
+};
+
 struct resumo_relatorio {
     resumo_tecla tecla[4][4];
     resumo_tecla total;
     linhas_ignoradas ignoradas;
+    // The boards with rows in the period (or the one asked for), the first
+    // RELATORIO_PLACAS_MAX of them; named and in name order only when there
+    // are two or more and no board was asked for. placas_a_mais counts the
+    // others.
+    resumo_placa placa[RELATORIO_PLACAS_MAX];
+    int nplacas;
+    long long placas_a_mais;
+    bool placa_ausente; // --placa names a board with no row in the log
     // Paired presses per bar of horas_por_barra hours from inicio_barras
     // (ms, TO_SECONDS scale); nbarras 0 when not asked for or no press.
     long long barras[RELATORIO_BARRAS_MAX];

@@ -4,6 +4,7 @@
 #include "relatorio/calendario.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -43,6 +44,40 @@ void imprimirlinha(FILE *saida, const char *tecla, const resumo_tecla &r, const 
     fprintf(saida, "%5s %*lld %*s %*s  %-23s %*lld\n", tecla, l.pressoes, r.pressoes, l.media,
             media[0] ? media : "-", l.maxima, maxima[0] ? maxima : "-", ultima[0] ? ultima : "-",
             l.sem_par, r.sem_par);
+}
+
+// One line per board after the table, when the rows come from more than
+// one and no board was chosen: a single board's log stays as it always was.
+void imprimirplacas(FILE *saida, const opcoes_relatorio &opcoes, const resumo_relatorio &resumo)
+{
+    if (opcoes.placa != nullptr || resumo.nplacas + resumo.placas_a_mais < 2)
+        return;
+    // Names as they may be printed: a tab or a newline would forge a column or a line.
+    char nome[4 * PLACA_NOME_MAX + 4], ultimo[24];
+    int largura = 5;
+    for (int i = 0; i < resumo.nplacas; i++)
+        largura = maior(largura, static_cast<int>(strlen(
+                                     legivel(resumo.placa[i].nome, nome, sizeof nome))));
+    if (opcoes.tsv)
+        fputs("PLACA\tEVENTOS\tPRESSOES\tULTIMO\tSEM_PAR\n", saida);
+    else
+        fprintf(saida, "%-*s %9s %9s  %-23s %8s\n", largura, "PLACA", "EVENTOS", "PRESSOES",
+                "ULTIMO", "SEM_PAR");
+    for (int i = 0; i < resumo.nplacas; i++) {
+        const resumo_placa &p = resumo.placa[i];
+        legivel(p.nome, nome, sizeof nome);
+        ultimo[0] = '\0';
+        if (p.tem_ultimo)
+            escreverinstante(p.ultimo, ultimo, sizeof ultimo);
+        if (opcoes.tsv)
+            fprintf(saida, "%s\t%lld\t%lld\t%s\t%lld\n", nome, p.eventos, p.pressoes, ultimo,
+                    p.sem_par);
+        else
+            fprintf(saida, "%-*s %9lld %9lld  %-23s %8lld\n", largura, nome, p.eventos, p.pressoes,
+                    ultimo[0] ? ultimo : "-", p.sem_par);
+    }
+    if (resumo.placas_a_mais > 0)
+        fprintf(saida, "mais %lld placas (veja --placa)\n", resumo.placas_a_mais);
 }
 
 } // namespace
@@ -90,6 +125,7 @@ void imprimirtabela(FILE *saida, const opcoes_relatorio &opcoes, const resumo_re
                 fprintf(saida, "%d\t%lld\t%s\t%s\t%s\t%lld\n", Teclas[l][c], r.pressoes, media,
                         maxima, ultima, r.sem_par);
             }
+        imprimirplacas(saida, opcoes, resumo);
         if (ha_ignoradas)
             fprintf(saida, "%s\n", ignoradas);
         return;
@@ -99,6 +135,10 @@ void imprimirtabela(FILE *saida, const opcoes_relatorio &opcoes, const resumo_re
         fprintf(saida, "Periodo: %s (dias inteiros, incluidos; hora da placa)\n", periodo);
     else
         fprintf(saida, "Periodo: %s\n", periodo);
+    if (opcoes.placa != nullptr) {
+        char nome[4 * PLACA_NOME_MAX + 4];
+        fprintf(saida, "Placa: %s\n", legivel(opcoes.placa, nome, sizeof nome));
+    }
     // The totals hold the widest figures: a column widens for them rather
     // than run into the next.
     const resumo_tecla &total = resumo.total;
@@ -115,6 +155,7 @@ void imprimirtabela(FILE *saida, const opcoes_relatorio &opcoes, const resumo_re
     imprimirlinha(saida, "TOTAL", total, l);
     fputs("PRESSOES: pressoes com soltura; SEM_PAR: pressoes sem soltura e solturas sem pressao.\n",
           saida);
+    imprimirplacas(saida, opcoes, resumo);
     if (ha_ignoradas)
         fprintf(saida, "%s\n", ignoradas);
 }

@@ -317,6 +317,29 @@ def run(command, work):
         check(status["Slave_IO_Running"] == "Yes" and status["Slave_SQL_Running"] == "Yes",
               f"link {status['Connection_name']}: IO {status['Slave_IO_Running']}, SQL "
               f"{status['Slave_SQL_Running']}: {status['Last_IO_Error']} {status['Last_SQL_Error']}")
+    # The report on the central server: each board's rows apart, as on the
+    # board itself, where ids repeat from board to board.
+    report = command[:-1] + [os.path.join(os.path.dirname(command[-1]), "teclado-relatorio"),
+                             "--tsv", "--user", "root"]
+
+    def tsv(socket, *args):
+        out = subprocess.run(report + list(args), capture_output=True, text=True, timeout=60,
+                             env=dict(os.environ, MYSQL_UNIX_PORT=socket, MYSQL_PWD=PASSWORD,
+                                      HOME=work))
+        check(out.returncode == 0, f"report {args} on {socket}: {out.returncode} {out.stderr}")
+        return out.stdout.splitlines()
+    whole = tsv(central)
+    heading = "PLACA\tEVENTOS\tPRESSOES\tULTIMO\tSEM_PAR"
+    summary = [x.split("\t") for x in whole[whole.index(heading) + 1:]] if heading in whole else []
+    for name, socket in boards.items():
+        own = tsv(socket)
+        keys = [x.split("\t") for x in own[1:17]]
+        want = [name, str(len(board_rows(socket))), str(sum(int(k[1]) for k in keys)),
+                str(sum(int(k[5]) for k in keys))]
+        got = next(([x[0], x[1], x[2], x[4]] for x in summary if x[0] == name), None)
+        check(got == want, f"central report, {name}'s line {got}, expected {want}")
+        check(tsv(central, "--placa", name) == own, f"central report --placa {name} differs "
+                                                     "from the board's own")
     rows = len(board_rows(boards[BOARDS[0]]))
     per_row = (binlog_bytes(boards[BOARDS[0]]) - binlog_start[BOARDS[0]]) / max(rows, 1)
     print(f"figure: central: steady-state lag, row on a board to row on the central server: "

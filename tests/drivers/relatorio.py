@@ -129,21 +129,41 @@ ODD = [
     (5, "ON ", ctime(E, 12, 0, 0), 0), (5, "XX ", ctime(E, 12, 0, 0), 100),  # no such ESTADO
     (5, "OFF ", ctime(E, 12, 0, 0), 200),
     (6, "ON ", ctime(F, 13, 0, 0), 0), (6, "OFF ", ctime(F, 16, 0, 0), 0),  # held 3 h: 8 digits
+    # No such day: the server's indexed instant is NULL, and the row still stored.
+    (8, "ON ", "Mon Feb 30 10:00:00 2026\n", 0),
 ]
-IGNORED = ("9 linhas ignoradas: 1 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
+# Two boards, ids interleaved on key 4, each press released on its own board
+# (the day before E, out of the periods below).
+C = E - timedelta(days=1)
+BOARDS = [("porta-a", 4, "ON ", ctime(C, 9, 0, 0), 0), ("porta-b", 4, "ON ", ctime(C, 9, 0, 0), 100),
+          ("porta-a", 4, "OFF ", ctime(C, 9, 0, 0), 300), ("porta-b", 4, "OFF ", ctime(C, 9, 0, 0), 900)]
+CS = C.strftime("%Y-%m-%d")
+IGNORED = ("10 linhas ignoradas: 2 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
            " 2 tecla desconhecida, 2 par de linha ignorada, 2 soltura antes da pressao")
 ODD_WHOLE = {3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 5: (1, 200, 200, f"{ES} 12:00:00.000", 0),
-             6: (1, 10800000, 10800000, f"{FS} 13:00:00.000", 0)}
+             6: (1, 10800000, 10800000, f"{FS} 13:00:00.000", 0),
+             4: (2, 550, 800, f"{CS} 09:00:00.100", 0)}
+# Per board: events (those left out included), presses, latest event, unpaired.
+PER_BOARD = ("PLACA\tEVENTOS\tPRESSOES\tULTIMO\tSEM_PAR\n"
+             f"porta-a\t{len(ODD) + 2}\t4\t{FS} 16:00:00.000\t0\n"
+             f"porta-b\t2\t1\t{CS} 09:00:00.900\t0\n")
 
 
 def odd_rows(command, db, env, work):
     sql(db, "TRUNCATE TABLE embarcados.estado")
-    values = ", ".join(f"('{k}', '{e}', '{d}', '{ms}')" for k, e, d, ms in ODD)
-    sql(db, f"INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values {values}")
+    rows = [("porta-a", *row) for row in ODD[:2]] + BOARDS + [("porta-a", *row) for row in ODD[2:]]
+    values = ", ".join(f"('{p}', '{k}', '{e}', '{d}', '{ms}')" for p, k, e, d, ms in rows)
+    sql(db, f"INSERT INTO embarcados.estado(placa, TECLA, ESTADO, DATA, ms) values {values}")
     day_e, day_f = os.path.join(work, "e.svg"), os.path.join(work, "f.svg")
     # (arguments, what to look at in stdout or the picture, what it must be)
     cases = [
-        (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + IGNORED + "\n"),
+        (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + PER_BOARD + IGNORED + "\n"),
+        ([], lambda out: out.splitlines()[20:23],
+         ["PLACA     EVENTOS  PRESSOES  ULTIMO                   SEM_PAR",
+          f"porta-a {len(ODD) + 2:>9}         4  {FS} 16:00:00.000        0",
+          f"porta-b         2         1  {CS} 09:00:00.900        0"]),
+        # One board: its own pairs, no summary, nothing of the other's odd rows.
+        (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
         # Columns stay aligned around an 8-digit hold; the reasons close the table.
         ([], lambda out: (len({len(x) for x in out.splitlines()[1:19]}), out.splitlines()[-1]),
          (1, IGNORED)),
@@ -266,6 +286,8 @@ def main():
         (["--desde"], base, 2, "", "falta o valor de --desde"),
         (["--svg", missing], base, 2, "", "nao foi possivel criar " + missing),
         (["--svg", ""], base, 2, "", "valor vazio para a opcao --svg"),
+        (["--placa", ""], base, 2, "", "valor vazio para a opcao --placa"),
+        (["--placa", "porta-z", "--tsv"], base, 2, "", "nenhuma linha da placa porta-z no registro"),
         (["--tsv=1"], base, 2, "", "--tsv nao leva valor: --tsv=1"),
         (["--help", "extra"], base, 2, "", "argumento inesperado: extra"),
         (["--ate", D + "\nteclado-relatorio: ok"], base, 2, "",  # no forged second line
