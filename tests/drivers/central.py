@@ -22,8 +22,8 @@ import threading
 import time
 import traceback
 
-from teclado_run import (CONNECTED, KEYS, ROOT, Teclado, bring_back_server, check, check_rows,
-                         client_file, console_events, failures, finish, load_schema,
+from teclado_run import (CONNECTED, KEYS, PASSWORD, ROOT, Teclado, bring_back_server, check,
+                         check_rows, client_file, console_events, failures, finish, load_schema,
                          shut_down_server, sql, until)
 
 SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
