@@ -15,7 +15,7 @@ import threading
 import time
 
 from teclado_run import (CONNECTED, KEYS, Teclado, check, console_events, finish, load_schema,
-                         row_count, sql)
+                         row_count, sql, stream)
 
 # The table as the version before the board's column made it.
 EARLIER = """CREATE TABLE embarcados.estado (
@@ -71,16 +71,7 @@ def main():
     stop = threading.Event()
     windows, loads = [], []
 
-    def keys():
-        i = 0
-        while not stop.is_set():
-            key = KEYS[i % len(KEYS)]
-            i += 1
-            for action in (f"press {key}", f"release {key}"):
-                if not check(program.act(action, 10), f"no event for '{action}' in 10 s"):
-                    return
-            time.sleep(0.02)
-    tapper = threading.Thread(target=keys, daemon=True)
+    tapper = threading.Thread(target=stream, args=(program, KEYS, stop, 0.02), daemon=True)
     try:
         tapper.start()
         time.sleep(2)

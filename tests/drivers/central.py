@@ -24,7 +24,7 @@ import traceback
 
 from teclado_run import (CONNECTED, KEYS, PASSWORD, ROOT, Teclado, bring_back_server, check,
                          check_rows, client_file, console_events, failures, finish, load_schema,
-                         shut_down_server, sql, until)
+                         shut_down_server, sql, stream, until)
 
 SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
 BOARDS = ("placa-1", "placa-2")
@@ -148,17 +148,21 @@ def caught_up(central, boards, seconds):
     return time.monotonic() - started
 
 
-def stream(program, keys, stop):
-    """Taps keys in turn, each event once the one before is stored, until
-    stop is set."""
-    i = 0
-    while not stop.is_set():
-        key = keys[i % len(keys)]
-        i += 1
-        for action in (f"press {key}", f"release {key}"):
-            if not check(program.act(action, 10), f"no event for '{action}' within 10 s"):
-                return
-        time.sleep(PACE)
+def restart(folder, sig, central, boards, down=0, before=None):
+    """Ends the central server with sig, keeps it down for down seconds,
+    starts it again: (seconds from the start until every board's latest row
+    is there; seconds of that to start; rows the boards logged meanwhile
+    when before, their last ids, is given)."""
+    argv = shut_down_server(folder, sig)
+    time.sleep(down)
+    backlog = before and sum(last_id(s) - before[name] for name, s in boards.items())
+    started = time.monotonic()
+    bring_back_server(folder, argv, central)
+    up = time.monotonic() - started
+    seconds = caught_up(central, boards, CATCH_UP)
+    check(seconds is not None, f"the central server did not catch up within {CATCH_UP} s "
+                               f"after signal {sig}")
+    return (seconds or 0) + up, up, backlog
 
 
 def binlog_bytes(socket):
@@ -240,7 +244,7 @@ def run(command, work):
         binlog_start = {name: binlog_bytes(s) for name, s in boards.items()}
         for n, name in enumerate(BOARDS):
             threads.append(threading.Thread(
-                target=stream, args=(programs[name], KEYS[n::2], stop), daemon=True))
+                target=stream, args=(programs[name], KEYS[n::2], stop, PACE), daemon=True))
             threads[-1].start()
 
         # Steady state: how long a row takes to reach the central server.
@@ -255,27 +259,11 @@ def run(command, work):
         # The central server down for a while: the boards go on logging.
         folder = os.path.join(work, "central")
         before = {name: last_id(s) for name, s in boards.items()}
-        argv = shut_down_server(folder, signal.SIGTERM)
-        time.sleep(OUTAGE)
-        backlog = sum(last_id(s) - before[name] for name, s in boards.items())
-        started = time.monotonic()
-        bring_back_server(folder, argv, central)
-        up = time.monotonic() - started
-        outage = caught_up(central, boards, CATCH_UP)
-        check(outage is not None, f"the central server did not catch up within {CATCH_UP} s "
-                                  "after its outage")
-        outage = (outage or 0) + up
+        outage, up, backlog = restart(folder, signal.SIGTERM, central, boards, OUTAGE, before)
 
         # Killed mid-stream: rows in flight between relay log and table.
         time.sleep(2)
-        argv = shut_down_server(folder, signal.SIGKILL)
-        started = time.monotonic()
-        bring_back_server(folder, argv, central)
-        up = time.monotonic() - started
-        killed = caught_up(central, boards, CATCH_UP)
-        check(killed is not None, f"the central server did not catch up within {CATCH_UP} s "
-                                  "after SIGKILL")
-        killed = (killed or 0) + up
+        killed, _, _ = restart(folder, signal.SIGKILL, central, boards)
 
         # A board's server killed mid-stream: after its recovery, its table
         # and its binary log must hold the same rows, or the centre's copy

@@ -358,6 +358,20 @@ class Teclado:
         return running
 
 
+def stream(program, keys, stop, pace):
+    """Taps keys in turn, each event once the one before is stored, pace
+    seconds apart, until stop is set: load on a server while a test does
+    something else."""
+    i = 0
+    while not stop.is_set():
+        key = keys[i % len(keys)]
+        i += 1
+        for action in (f"press {key}", f"release {key}"):
+            if not check(program.act(action, 10), f"no event for '{action}' within 10 s"):
+                return
+        time.sleep(pace)
+
+
 def drive(program, actions, seconds=10, finished=True, refused=False):
     """Closed loop: each key action goes once the event of the one before is
     reported (with finished, recorded; with refused, also refused), so no
