@@ -16,8 +16,8 @@
 #             (AddressSanitizer and UBSan, cmake/sanitize.cmake)
 #   armhf     build-armhf/ and build-armhf-chardev/: cross-builds for the
 #             board, their ELF headers, their suites under qemu-arm; then the
-#             .deb packages (scripts/package.sh); and that install-deps.sh
-#             clears what a killed run of it left (check-install-deps.sh)
+#             .deb packages (scripts/package.sh); first, install-deps.sh's
+#             groups and clean-up (scripts/check-install-deps.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
 #   bench     build-bench/: the benchmarks (bench/bench.py), quick counts
