@@ -47,7 +47,6 @@ closure() {
 }
 for entry in "${needs[@]}"; do
   group=${entry%%:*}
-  # shellcheck disable=SC2046  # one package a word
   have=$(closure $(bash scripts/install-deps.sh --list $group))
   for file in ${entry#*:}; do
     owner=$(dpkg -S "$file" 2>/dev/null | head -n 1 | sed 's/[:,].*//') \
@@ -58,21 +57,19 @@ for entry in "${needs[@]}"; do
 done
 echo "check-install-deps: each group brings what its stages run"
 
-# after_killed_run SET_ASIDE GROUP...: install-deps.sh run after one that
-# was killed while it installed, having set aside the policy SET_ASIDE (if
-# not empty).
+# after_killed_run [SET_ASIDE]: install-deps.sh run after one that was
+# killed while it installed, having set aside the policy SET_ASIDE.
 after_killed_run() {
-  if [ -n "$1" ]; then echo "$1" > "$policy.teclado-saved"; fi
-  shift
+  if [ $# -gt 0 ]; then echo "$1" > "$policy.teclado-saved"; fi
   printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
     > "$policy"
-  TECLADO_POLICY_RC_D=$policy bash scripts/install-deps.sh "$@" > "$dir/log" 2>&1 \
-    || { cat "$dir/log" >&2; fail "install-deps.sh $*"; }
+  TECLADO_POLICY_RC_D=$policy bash scripts/install-deps.sh > "$dir/log" 2>&1 \
+    || { cat "$dir/log" >&2; fail "install-deps.sh"; }
 }
 
-after_killed_run "" "$@"
+after_killed_run
 [ ! -e "$policy" ] || fail "install-deps.sh left the policy-rc.d of a killed run in place"
-after_killed_run "# the administrator's own policy" "$@"
+after_killed_run "# the administrator's own policy"
 [ "$(cat "$policy" 2>/dev/null)" = "# the administrator's own policy" ] \
   && [ ! -e "$policy.teclado-saved" ] \
   || fail "install-deps.sh did not put back the policy-rc.d a killed run had set aside"
