@@ -77,7 +77,7 @@ installed() {
 # A run killed while it installed (kill -9, power cut) leaves its policy in
 # place, and every later package would then be kept from starting its
 # service, long after teclado's install is over.
-# TECLADO_POLICY_RC_D: another path, for package.sh's check of this step.
+# TECLADO_POLICY_RC_D: another path, for check-install-deps.sh's check of this step.
 policy=${TECLADO_POLICY_RC_D:-/usr/sbin/policy-rc.d}
 saved=$policy.teclado-saved
 marker='# Put here by teclado scripts/install-deps.sh while it installs.'
