@@ -1,7 +1,7 @@
 """What the tests that run the real teclado binary, and the benchmarks,
 share: the program on the simulated keypad fed through a pipe, its console
-read back into events, SQL through the mariadb client, and private servers
-of a test's own.
+read back into events, its processor time, SQL through the mariadb client,
+waiting for rows, and private servers of a test's own.
 
 A case records its findings with check(); every FAIL is printed at the end,
 also when the case breaks off.
