@@ -28,7 +28,8 @@ import time
 
 import pymysql
 
-from teclado_run import PASSWORD, START_LINE, Teclado, option_file, row_count, sql
+from teclado_run import (PASSWORD, START_LINE, Teclado, client_file, cpu_ns, last_id, row_count,
+                         settled, sql)
 
 STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
 CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
@@ -65,12 +66,6 @@ def ms(ns):
     return ns / 1e6
 
 
-# ---- the server ----
-
-def last_id(socket):
-    return int(sql(socket, "SELECT COALESCE(MAX(id), 0) FROM embarcados.estado")[0][0])
-
-
 # ---- processes ----
 
 def run_samples(cmd, env, stdout_path, timeout):
@@ -102,20 +97,6 @@ def start_teclado(cmd, socket, stdin_at_eof=False):
     # A few passes, so that start-up is over before timing starts.
     time.sleep(0.3)
     return program
-
-
-def cpu_ns(pid):
-    """Processor time used so far by every thread of pid, in ns."""
-    total = 0
-    try:
-        for task in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-                total += int(f.read().split()[0])
-        return total
-    except FileNotFoundError:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) * 1e9 / os.sysconf("SC_CLK_TCK")
 
 
 def peak_rss_kb(pid):
@@ -194,9 +175,8 @@ def record_python(socket, count):
 def record_cli(socket, count):
     date = time.ctime() + "\n"
     times = []
-    account = option_file(f"[client]\nuser=root\npassword={PASSWORD}\n")
     for i in range(count):
-        cmd = ["mariadb", "--defaults-file=" + account, "--socket=" + socket, "embarcados",
+        cmd = ["mariadb", client_file(), "--socket=" + socket, "embarcados",
                "-e", statement(i, date)]
         t0 = time.monotonic_ns()
         subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, timeout=30)
@@ -234,20 +214,6 @@ def wait_until(deadline_ns):
             return
         if left > 2_000_000:
             time.sleep((left - 1_500_000) / 1e9)
-
-
-def settle(socket, first_id, limit_s):
-    """Row count above first_id once it has stopped growing."""
-    time.sleep(0.3)
-    deadline = time.monotonic() + limit_s
-    last = -1
-    while True:
-        now = int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado "
-                              f"WHERE id > {first_id}")[0][0])
-        if now == last or time.monotonic() > deadline:
-            return now
-        last = now
-        time.sleep(0.3)
 
 
 def rows_after(socket, first_id):
@@ -318,7 +284,7 @@ def taps(cmd, socket, count, name):
                     times.append(time.time())
                     os.write(fd, f"{word} {key}\n".encode())
                 written.append(times)
-            stored = settle(socket, first, 30)
+            stored = settled(lambda: row_count(socket, f"WHERE id > {first}"), 30, 0.3)
             # The console is read by a thread: its last lines may still be on their way.
             program.wait(lambda t: t.reports - seen_before >= stored, 5)
             seen = program.reports - seen_before
@@ -455,7 +421,7 @@ def load():
         return " ".join(f.read().split()[:3])
 
 
-def main():
+def options():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--full", action="store_true")
@@ -467,40 +433,47 @@ def main():
     parser.add_argument("--native", action="store_true")
     parser.add_argument("--strict", action="store_true")
     options = shlex.split(os.environ.get("TECLADO_BENCH_OPTIONS", ""))
-    args = parser.parse_args(sys.argv[1:] + options)
+    return parser.parse_args(sys.argv[1:] + options)
+
+
+def measure(args, n, socket, work):
+    """Every figure of the table, in its order; armhf None unless asked for."""
+    quick = not args.full
+    env = dict(os.environ)
+    build = args.build
+    teclado = os.path.join(build, "teclado")
+    scan = scan_pass([os.path.join(build, "bench", "scan_bench")], env, n["scan"], work)
+    idle = idle_cpu(teclado, socket, n["idle"], False)
+    idle_eof = idle_cpu(teclado, socket, n["idle_eof"], True)
+    recorded = recording([os.path.join(build, "bench", "record_bench")], env, socket, n, work)
+    tapped = taps([teclado], socket, n["taps"], "taps")
+    reports = report([os.path.join(build, "teclado-relatorio")], socket,
+                     REPORT_SIZES["quick" if quick else "full"],
+                     REPORT_RUNS["quick" if quick else "full"], work)
+    armhf = None
+    if args.armhf and not args.native:
+        qemu = shlex.split(args.qemu)
+        a_scan = scan_pass(qemu + [os.path.join(args.armhf, "bench", "scan_bench")], env,
+                           n["armhf_scan"], work)
+        a_ours = record_ours(qemu + [os.path.join(args.armhf, "bench", "record_bench")],
+                             env, n["armhf_ours"], work)
+        a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], socket,
+                                   n["armhf_taps"], "taps-armhf")
+        armhf = (a_scan, a_ours, a_shares, a_late)
+    return scan, idle, idle_eof, recorded, tapped, reports, armhf
+
+
+def main():
+    args = options()
     quick = not args.full
     n = QUICK if quick else FULL
     work = os.path.join(args.build, "bench-run")
     os.makedirs(work, exist_ok=True)
-    socket = os.environ["MYSQL_UNIX_PORT"]
-    env = dict(os.environ)
-    build = args.build
-    teclado = os.path.join(build, "teclado")
-    scan_cmd = [os.path.join(build, "bench", "scan_bench")]
-    record_cmd = [os.path.join(build, "bench", "record_bench")]
-
     started = time.monotonic()
     load_before = load()
-    table = Table()
     try:
-        scan = scan_pass(scan_cmd, env, n["scan"], work)
-        idle = idle_cpu(teclado, socket, n["idle"], False)
-        idle_eof = idle_cpu(teclado, socket, n["idle_eof"], True)
-        ours, py, cli = recording(record_cmd, env, socket, n, work)
-        shares, late, hwm = taps([teclado], socket, n["taps"], "taps")
-        reports = report([os.path.join(build, "teclado-relatorio")], socket,
-                         REPORT_SIZES["quick" if quick else "full"],
-                         REPORT_RUNS["quick" if quick else "full"], work)
-        armhf = None
-        if args.armhf and not args.native:
-            qemu = shlex.split(args.qemu)
-            a_scan = scan_pass(qemu + [os.path.join(args.armhf, "bench", "scan_bench")], env,
-                               n["armhf_scan"], work)
-            a_ours = record_ours(qemu + [os.path.join(args.armhf, "bench", "record_bench")],
-                                 env, n["armhf_ours"], work)
-            a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], socket,
-                                       n["armhf_taps"], "taps-armhf")
-            armhf = (a_scan, a_ours, a_shares, a_late)
+        scan, idle, idle_eof, (ours, py, cli), (shares, late, hwm), reports, armhf = measure(
+            args, n, os.environ["MYSQL_UNIX_PORT"], work)
     except (BenchError, RuntimeError, subprocess.SubprocessError, OSError,
             pymysql.MySQLError) as e:
         print(f"bench: {e}", file=sys.stderr)
@@ -509,6 +482,7 @@ def main():
     mode = "quick" if quick else "full"
     heading = (f"teclado benchmarks ({mode}): {machine()}; load average {load_before} at start, "
                f"{load()} at end; {time.monotonic() - started:.0f} s")
+    table = Table()
 
     ratio = scan["pass_med"] / scan["floor_med"]
     table.section(f"1. quiet scan pass, sim keypad, no input ({n['scan']} passes)")

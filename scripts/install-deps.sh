@@ -2,7 +2,8 @@
 # Installs what teclado needs to build, run and test on Debian 12, as root.
 # Safe to run again: when everything is already there it does not touch apt.
 #
-# usage: install-deps.sh [group ...]
+# usage: install-deps.sh [--list] [group ...]
+#   --list   print the packages the groups need, one a line; install nothing
 #   (none)   build, run and test on this PC
 #   cross    also cross-build for armhf boards and run that build under qemu-arm;
 #            the board's libraries are unpacked into build-armhf-root/, never
@@ -29,7 +30,10 @@ packages=(
   python3                    # test helpers
   systemd                    # systemd-analyze checks the unit (backends and armhf stages)
   libxml2-utils              # xmllint checks teclado-relatorio's SVG
+  openssl                    # the TLS tests make their certificates at test time
 )
+list=false
+if [ "${1:-}" = --list ]; then list=true; shift; fi
 armhf=false
 root=false
 for group in "$@"; do
@@ -57,6 +61,7 @@ for group in "$@"; do
     *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel)" >&2; exit 2 ;;
   esac
 done
+if $list; then printf '%s\n' "${packages[@]}"; exit 0; fi
 
 # A removed package can leave a "deinstall ok config-files" record, so only
 # "installed" counts. A name without an architecture means the PC's own (or
@@ -72,7 +77,7 @@ installed() {
 # A run killed while it installed (kill -9, power cut) leaves its policy in
 # place, and every later package would then be kept from starting its
 # service, long after teclado's install is over.
-# TECLADO_POLICY_RC_D: another path, for package.sh's check of this step.
+# TECLADO_POLICY_RC_D: another path, for check-install-deps.sh's check of this step.
 policy=${TECLADO_POLICY_RC_D:-/usr/sbin/policy-rc.d}
 saved=$policy.teclado-saved
 marker='# Put here by teclado scripts/install-deps.sh while it installs.'

@@ -6,9 +6,9 @@
 # Each must pass lintian with no error or warning (an override only with
 # its reason, packaging/lintian-overrides), and is checked for what lintian
 # does not know: its architecture, dependencies, the modes of the binary
-# (0755: it holds no secret) and of the option file (0600 root, a
-# conffile), a build password absent from the binary, manual pages that
-# groff renders without a warning. The amd64 one is then installed here:
+# (0755: it holds no secret) and of the option file (0600 root), a build
+# password absent from the binary, manual pages that groff renders at 80
+# columns without a warning. The amd64 one is then installed here:
 # its teclado must refuse to run on a machine without GPIO (status 1, one
 # clear line on stderr), and its unit must pass systemd-analyze verify and
 # keep its exposure score; its maintainer scripts are run through install,
@@ -27,22 +27,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 options=("$@")
 bash scripts/install-deps.sh cross
-# install-deps.sh must clear the policy-rc.d that a killed run of it leaves,
-# or the system's services would stay barred from starting. Tried on a file
-# of its own, never the system's; everything is installed by now, so this
-# second run installs nothing.
-policy_dir=$(mktemp -d /tmp/teclado-policy.XXXXXX)
-printf '#!/bin/sh\n# Put here by teclado scripts/install-deps.sh while it installs.\nexit 101\n' \
-  > "$policy_dir/policy-rc.d"
-TECLADO_POLICY_RC_D=$policy_dir/policy-rc.d bash scripts/install-deps.sh cross > /dev/null
-if [ -e "$policy_dir/policy-rc.d" ]; then
-  rm -rf "$policy_dir"
-  echo "package.sh: FAIL: install-deps.sh left the policy-rc.d of a killed run in place" >&2
-  exit 1
-fi
-rm -rf "$policy_dir"
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
+. scripts/checks.sh
 
 # A log of its own, never a fixed name in /tmp that another user could have
 # planted as a link to a file root would then overwrite.
@@ -98,26 +85,21 @@ check_package() {
   field=$(dpkg-deb --field "$deb" Recommends)
   [ "$field" = mariadb-server ] || fail "$deb: Recommends '$field', expected mariadb-server"
 
-  # Copyright, changelog, manual pages, file modes in general, maintainer
-  # scripts: Debian's own rules. Its output is shown either way.
+  # Copyright, changelog, manual pages, file modes and owners in general,
+  # the conffile marked as such, maintainer scripts: Debian's own rules.
+  # Its output is shown either way.
   lintian --fail-on error,warning --tag-display-limit 0 "$deb" \
     || fail "$deb: lintian reports errors or warnings (above)"
   echo "lintian $deb: no errors or warnings"
 
   local contents
   contents=$(dpkg-deb --contents "$deb" | awk '{print $1, $2, $NF}')
-  # The option file holds the account's password: root alone may read it.
-  # The binary holds none, so anyone may read it.
+  # The option file holds the account's password: root alone may read it
+  # (lintian is told so). The binary holds none, so anyone may read it.
   for entry in "-rw------- root/root ./etc/teclado/teclado.cnf" \
-               "-rwxr-xr-x root/root ./usr/bin/teclado" \
-               "-rwxr-xr-x root/root ./usr/bin/teclado-relatorio" \
-               "-rw-r--r-- root/root ./usr/lib/systemd/system/teclado.service" \
-               "-rw-r--r-- root/root ./usr/share/teclado/estado.sql"; do
+               "-rwxr-xr-x root/root ./usr/bin/teclado"; do
     grep -qxF -- "$entry" <<< "$contents" || fail "$deb: no '$entry' in its contents"
   done
-  # A conffile: dpkg keeps a user's edits over an upgrade, a purge removes it.
-  field=$(dpkg-deb --info "$deb" conffiles)
-  [ "$field" = /etc/teclado/teclado.cnf ] || fail "$deb: conffiles '$field'"
 
   local tree
   tree=$(mktemp -d /tmp/teclado-deb.XXXXXX)
@@ -134,11 +116,14 @@ check_package() {
       || fail "$deb: /usr/bin/teclado holds the build's ${name%%:*}; set it in" \
               "/etc/teclado/teclado.cnf on the board instead"
   done < <(grep -E '^[A-Za-z_]*PASSWORD[A-Za-z_]*:[A-Z]+=' "$(dirname "$deb")/CMakeCache.txt" || true)
-  # What lintian asks of a page is that man renders it; a groff warning
-  # (an unknown macro, a line that cannot be broken) fails here.
-  local page warnings
-  for page in "$tree"/usr/share/man/man8/teclado.8.gz "$tree"/usr/share/man/man1/teclado-relatorio.1.gz; do
-    [ -f "$page" ] || fail "$deb: no ${page#"$tree"}"
+  # Each program with its page. lintian renders a page 120 columns wide;
+  # at a terminal's 80, a groff warning (a line that cannot be broken)
+  # fails here.
+  local program page warnings
+  for program in teclado.8 teclado-relatorio.1; do
+    page=$tree/usr/share/man/man${program##*.}/$program.gz
+    [ -x "$tree/usr/bin/${program%.*}" ] && [ -f "$page" ] \
+      || fail "$deb: no /usr/bin/${program%.*} with its page ${page#"$tree"}"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 > /dev/null)
     [ -z "$warnings" ] || fail "$deb: ${page#"$tree"}: $warnings"
   done
@@ -149,23 +134,9 @@ check_package() {
   rm -rf "$tree"
 }
 
-# Runs the installed teclado once; on a machine without GPIO it must print
-# its start line, say on one stderr line that there is no GPIO device, and
-# exit with status 1 rather than scan blind.
-check_installed_run() {
-  local out err status=0
-  out=$(mktemp /tmp/teclado-run.XXXXXX)
-  err=$(mktemp /tmp/teclado-run.XXXXXX)
-  timeout 20 "$@" < /dev/null > "$out" 2> "$err" || status=$?
-  echo "ran: $* -> status $status"
-  echo "  stdout: $(cat "$out")"
-  echo "  stderr: $(cat "$err")"
-  [ "$status" -eq 1 ] || fail "$*: status $status, expected 1 (no GPIO here)"
-  [ "$(cat "$out")" = "Estamos testando os pinos" ] || fail "$*: unexpected standard output"
-  [ "$(wc -l < "$err")" -eq 1 ] && grep -q '^teclado: .*/dev/gpiochip' "$err" \
-    || fail "$*: standard error is not one 'teclado: ... /dev/gpiochip ...' line"
-  rm -f "$out" "$err"
-}
+# On a machine without GPIO, the installed teclado must say that it finds
+# no GPIO device.
+no_gpio_line='^teclado: .*/dev/gpiochip'
 
 build_package build-deb-amd64 amd64
 build_package build-deb-armhf armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake
@@ -192,19 +163,13 @@ apt_get install --no-install-recommends "./$amd64_deb"
 ! setpriv --reuid=nobody --regid=nogroup --clear-groups cat /etc/teclado/teclado.cnf \
     > /dev/null 2>&1 \
   || fail "another user can read /etc/teclado/teclado.cnf and the password in it"
-if $no_gpio; then check_installed_run teclado; fi
+if $no_gpio; then runs_once "$no_gpio_line" teclado; fi
 command -v systemd-analyze > /dev/null \
   || fail "no systemd-analyze: install-deps.sh installs systemd"
 systemd-analyze verify /usr/lib/systemd/system/teclado.service \
   || fail "systemd-analyze verify teclado.service"
 echo "systemd-analyze verify teclado.service: no complaints"
-# The unit's sandbox: systemd's own exposure score, 0 (locked) to 10.
-score=$(systemd-analyze security --offline=true /usr/lib/systemd/system/teclado.service \
-          2>&1 | sed -n 's/.*Overall exposure level for teclado.service: \([0-9.]*\).*/\1/p')
-[ -n "$score" ] || fail "systemd-analyze security gave no score for teclado.service"
-echo "figure: teclado.service exposure (systemd-analyze security --offline=true): $score"
-awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
-  || fail "teclado.service exposure $score, above 3.0: a directive was lost"
+exposure /usr/lib/systemd/system/teclado.service teclado.service
 
 # The maintainer scripts, from install to purge. Without systemd running
 # they start and stop nothing; what shows is the enable link (made here by
@@ -282,7 +247,7 @@ while [ ${#queue[@]} -gt 0 ]; do
   done
 done
 echo "unpacked with:$seen"
-if $no_gpio; then check_installed_run qemu-arm -L "$board/tree" "$board/tree/usr/bin/teclado"; fi
+if $no_gpio; then runs_once "$no_gpio_line" qemu-arm -L "$board/tree" "$board/tree/usr/bin/teclado"; fi
 rm -rf "$board"
 trap purge EXIT
 

@@ -16,7 +16,8 @@
 #             (AddressSanitizer and UBSan, cmake/sanitize.cmake)
 #   armhf     build-armhf/ and build-armhf-chardev/: cross-builds for the
 #             board, their ELF headers, their suites under qemu-arm; then the
-#             .deb packages (scripts/package.sh)
+#             .deb packages (scripts/package.sh); first, install-deps.sh's
+#             groups and clean-up (scripts/check-install-deps.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
 #   bench     build-bench/: the benchmarks (bench/bench.py), quick counts
@@ -37,6 +38,7 @@ fail() {
   echo "test.sh: $*" >&2
   exit 1
 }
+. scripts/checks.sh
 
 # build DIR [CMAKE_OPTION ...]: configures and builds DIR.
 build() {
@@ -80,25 +82,14 @@ wiringpi() {
 
   ldd build-wiringpi/teclado | grep -F "$prefix/lib/libwiringPi.so" \
     || fail "build-wiringpi/teclado is not linked to the stand-in in $prefix"
-  local status=0
-  timeout 10 build-wiringpi/teclado < /dev/null > "$prefix/out" 2> "$prefix/err" || status=$?
-  echo "teclado exited with status $status; its output:"
-  cat "$prefix/out" "$prefix/err"
-  [ "$status" -eq 1 ] || fail "expected exit status 1 when wiringPiSetup fails, got $status"
-  [ "$(cat "$prefix/out")" = "Estamos testando os pinos" ] || fail "unexpected standard output"
-  [ "$(cat "$prefix/err")" = "wiringPi stand-in: no Raspberry Pi here" ] \
-    || fail "unexpected standard error"
+  runs_once '^wiringPi stand-in: no Raspberry Pi here$' build-wiringpi/teclado
 
   # The wiringpi build's unit opens wiringPi's memory devices instead of the
   # GPIO character devices, and must still be as narrow as the packaged one.
-  local unit=build-wiringpi/teclado.service score
+  local unit=build-wiringpi/teclado.service
   grep -qx 'DeviceAllow=/dev/gpiomem rw' "$unit" && ! grep -q 'char-gpiochip' "$unit" \
     || fail "$unit does not allow wiringPi's /dev/gpiomem alone"
-  score=$(systemd-analyze security --offline=true "$unit" 2>&1 |
-            sed -n 's/.*Overall exposure level for teclado.service: \([0-9.]*\).*/\1/p')
-  echo "figure: wiringpi build's teclado.service exposure (systemd-analyze security --offline=true): $score"
-  [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' \
-    || fail "$unit exposure '$score', expected 3.0 or lower"
+  exposure "$unit" "wiringpi build's teclado.service"
 
   # A wiringPi.h that disagrees with gpio.h on a signature or a value must
   # stop the build of the scanner.
@@ -192,6 +183,7 @@ for stage in "${stages[@]}"; do
         run_tests build-sanitize 300 -LE soak ;;
     armhf)
       bash scripts/install-deps.sh cross
+      bash scripts/check-install-deps.sh
       armhf_suite build-armhf sim
       # The board's own build, the one the armhf package holds.
       armhf_suite build-armhf-chardev chardev

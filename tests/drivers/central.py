@@ -23,10 +23,10 @@ import time
 import traceback
 
 from teclado_run import (CONNECTED, KEYS, PASSWORD, ROOT, Teclado, bring_back_server, check,
-                         check_rows, client_file, console_events, failures, finish, load_schema,
-                         shut_down_server, sql, stream, until)
+                         check_rows, client, console_events, failures, finish, last_id,
+                         load_schema, option_file, shut_down_server, sql, start_server,
+                         stop_server, stream, until)
 
-SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
 BOARDS = ("placa-1", "placa-2")
 OUTAGE = 20  # seconds the central server is down while keys go on
 PACE = 0.05  # seconds between one board's events
@@ -87,24 +87,10 @@ def certificates(folder):
                 "-extfile", "san.ext", "-out", f"{name}.pem", cwd=folder)
 
 
-def start_server(folder, options):
-    """private-mariadb.sh start with the option file; returns its socket."""
-    cnf = folder + ".cnf"
-    with open(cnf, "w") as f:
-        f.write(options)
-    env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
-    env["TECLADO_DB_SERVER_OPTIONS"] = cnf
-    subprocess.run([SCRIPT, "start", folder], check=True,
-                   stdout=subprocess.DEVNULL, timeout=120, env=env)
-    with open(os.path.join(folder, "socket")) as f:
-        return f.read().strip()
-
-
 def feed(socket, text, check_status=True):
-    """SQL text on the client's standard input, where a secret in it stays
-    out of the process list; returns (status, output)."""
-    out = subprocess.run(["mariadb", client_file(), "--socket=" + socket, "--batch"],
-                         input=text, capture_output=True, text=True, timeout=60)
+    """SQL text run by the client, column names kept; returns (status,
+    output)."""
+    out = client(socket, text, ["--batch"], timeout=60)
     if check_status and out.returncode != 0:
         raise RuntimeError(f"mariadb: {text.strip()[:200]}: {out.stderr.strip()}")
     return out.returncode, out.stdout + out.stderr
@@ -126,10 +112,6 @@ def board_rows(socket):
 
 def central_rows(socket, board):
     return sql(socket, ROWS + f" WHERE placa = '{board}' ORDER BY id")
-
-
-def last_id(socket, where=""):
-    return int(sql(socket, f"SELECT COALESCE(MAX(id), 0) FROM embarcados.estado {where}")[0][0])
 
 
 def caught_up(central, boards, seconds):
@@ -176,9 +158,9 @@ def run(command, work):
     for n, name in enumerate(BOARDS, 1):
         ports[name] = free_port()
         folder = os.path.join(work, name)
-        boards[name] = start_server(folder, BOARD_OPTIONS.format(
+        boards[name] = start_server(folder, options=BOARD_OPTIONS.format(
             n=n, name=name, certs=certs, port=ports[name]))
-    central = start_server(os.path.join(work, "central"), CENTRAL_OPTIONS)
+    central = start_server(os.path.join(work, "central"), options=CENTRAL_OPTIONS)
 
     # Each board named when its table is made, and an account for the
     # central server that may only read the binary log, over TLS, from the
@@ -197,13 +179,11 @@ def run(command, work):
     name = BOARDS[0]
 
     def as_central(tls, statement):
-        with open(os.path.join(certs, "central.cnf"), "w") as f:
-            os.fchmod(f.fileno(), 0o600)
-            f.write(f"[client]\nuser=central\npassword={password}\nhost=127.0.0.1\n"
-                    f"port={ports[name]}\n" +
-                    (f"ssl-ca={certs}/ca.pem\nssl-verify-server-cert\n" if tls else "skip-ssl\n"))
-        return subprocess.run(["mariadb", f"--defaults-file={certs}/central.cnf", "--batch",
-                               "-e", statement], capture_output=True, text=True, timeout=30)
+        account = option_file(
+            f"[client]\nuser=central\npassword={password}\nhost=127.0.0.1\nport={ports[name]}\n"
+            + (f"ssl-ca={certs}/ca.pem\nssl-verify-server-cert\n" if tls else "skip-ssl\n"), certs)
+        return subprocess.run(["mariadb", "--defaults-file=" + account, "--batch", "-e", statement],
+                              capture_output=True, text=True, timeout=30)
     out = as_central(True, "SELECT COUNT(*) FROM embarcados.estado")
     check(out.returncode != 0 and "denied" in out.stderr,
           f"the replication account read estado: {out.returncode} {out.stdout}{out.stderr}")
@@ -357,8 +337,7 @@ def main():
         failures.append(f"broke off: {traceback.format_exc(limit=1).strip()}")
     finally:
         for name in ("central",) + BOARDS:
-            subprocess.run([SCRIPT, "stop", os.path.join(work, name)],
-                           stdout=subprocess.DEVNULL, timeout=120)
+            stop_server(os.path.join(work, name))
         shutil.rmtree(os.path.join(work, "certs"), ignore_errors=True)
     return finish()
 

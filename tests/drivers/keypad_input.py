@@ -12,8 +12,8 @@ import subprocess
 import sys
 import time
 
-from teclado_run import (START_LINE, Teclado, check, check_console, check_rows, drive, run_case,
-                         sql, wait_rows)
+from teclado_run import (START_LINE, Teclado, check, check_console, check_rows, cpu_ns, drive,
+                         run_case, sql, wait_rows)
 
 WORD = "comando desconhecido '{}' (use press K, release K ou wait MS)"
 NUMBER = "'{}' pede um numero inteiro, e nada depois dele"
@@ -73,12 +73,6 @@ BAD_INPUT_ACTIONS = ["press 5", "release 5", "press 41", "release 41", "press 7"
                      "press 8"]
 
 
-def cpu_seconds(program):
-    """User and system time used so far (for qemu-arm: the emulator's)."""
-    fields = program.proc_file("stat").rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def bad_input(command):
     """Every bad line gets its own message on standard error with its line
     number; the program goes on scanning and its console holds only its own
@@ -96,9 +90,9 @@ def bad_input(command):
         wait_rows(socket, count)
         # Still scanning after the end of its input, with nothing more to
         # say, and sleeping through its pauses rather than spinning.
-        cpu, started = cpu_seconds(program), time.monotonic()
+        cpu, started = cpu_ns(program.proc.pid), time.monotonic_ns()
         time.sleep(1.0)
-        idle = (cpu_seconds(program) - cpu) / (time.monotonic() - started)
+        idle = (cpu_ns(program.proc.pid) - cpu) / (time.monotonic_ns() - started)
         check(idle < 0.1, f"idle at the end of its input, it used {idle:.0%} of a processor")
     finally:
         running = program.stop()

@@ -1,7 +1,7 @@
 """What the tests that run the real teclado binary, and the benchmarks,
 share: the program on the simulated keypad fed through a pipe, its console
-read back into events, SQL through the mariadb client, and private servers
-of a test's own.
+read back into events, its processor time, SQL through the mariadb client,
+waiting for rows, and private servers of a test's own.
 
 A case records its findings with check(); every FAIL is printed at the end,
 also when the case breaks off.
@@ -69,6 +69,33 @@ def until(read, done, seconds, step=0.05):
         time.sleep(step)
 
 
+def settled(read, seconds, step):
+    """read() once two reads step apart agree, or its last value in time:
+    a count that something is still adding to."""
+    last = [None]
+
+    def same(value):
+        done, last[0] = value == last[0], value
+        return done
+    time.sleep(step)
+    return until(read, same, seconds, step)
+
+
+def cpu_ns(pid):
+    """Processor time used so far by every thread of pid, in ns (under
+    qemu-arm: the emulator's)."""
+    total = 0
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        return total
+    except FileNotFoundError:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * 1e9 / os.sysconf("SC_CLK_TCK")
+
+
 # ---- SQL and private servers ----
 
 def option_file(text, folder=None):
@@ -93,14 +120,19 @@ def client_file(user="root", password=PASSWORD):
     return "--defaults-file=" + _client_files[user, password]
 
 
+def client(socket, text, options=(), user="root", password=PASSWORD, timeout=30):
+    """The mariadb client run on text: the statements go through standard
+    input, the password through a file, so an IDENTIFIED BY never shows in
+    ps. Returns the finished process, output as text."""
+    return subprocess.run(["mariadb", client_file(user, password), "--socket=" + socket,
+                           *options], input=text, capture_output=True, text=True,
+                          timeout=timeout)
+
+
 def sql(socket, statement, user="root", password=PASSWORD, check=True, timeout=30):
     """Rows of the result as lists of texts; with check=False, None when the
-    statement is refused. The statement goes through standard input, the
-    password through a file: an IDENTIFIED BY never shows in ps."""
-    out = subprocess.run(
-        ["mariadb", client_file(user, password), "--socket=" + socket,
-         "--batch", "--skip-column-names"],
-        input=statement, capture_output=True, text=True, timeout=timeout)
+    statement is refused."""
+    out = client(socket, statement, ["--batch", "--skip-column-names"], user, password, timeout)
     if out.returncode != 0:
         if check:
             raise RuntimeError(f"mariadb: {statement}: {out.stderr.strip()}")
@@ -120,13 +152,17 @@ def load_schema(socket, first=""):
     statements first (a name for the board, a table dropped)."""
     with open(os.path.join(ROOT, "sql", "estado.sql")) as f:
         schema = f.read()
-    subprocess.run(["mariadb", client_file(), "--socket=" + socket],
-                   input=first + "\n" + schema, text=True, check=True, capture_output=True,
-                   timeout=60)
+    out = client(socket, first + "\n" + schema, timeout=60)
+    if out.returncode != 0:
+        raise RuntimeError(f"mariadb: estado.sql: {out.stderr.strip()}")
 
 
-def row_count(socket):
-    return int(sql(socket, "SELECT COUNT(*) FROM embarcados.estado")[0][0])
+def row_count(socket, where=""):
+    return int(sql(socket, f"SELECT COUNT(*) FROM embarcados.estado {where}")[0][0])
+
+
+def last_id(socket):
+    return int(sql(socket, "SELECT COALESCE(MAX(id), 0) FROM embarcados.estado")[0][0])
 
 
 def wait_rows(socket, count, seconds=10):
@@ -142,6 +178,28 @@ def wait_threads_connected(socket, wanted, seconds=10):
                  lambda n: n == wanted, seconds)
 
 
+SERVER_SCRIPT = os.path.join(ROOT, "scripts", "private-mariadb.sh")
+
+
+def start_server(folder, tls=False, options=None):
+    """private-mariadb.sh start in folder, the server's options (a text)
+    added when given; returns its socket."""
+    # Its own socket in folder, never the shared server's path.
+    env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
+    if options is not None:
+        env["TECLADO_DB_SERVER_OPTIONS"] = folder + ".cnf"
+        with open(env["TECLADO_DB_SERVER_OPTIONS"], "w") as f:
+            f.write(options)
+    subprocess.run([SERVER_SCRIPT, "start", folder] + (["tls"] if tls else []), check=True,
+                   stdout=subprocess.DEVNULL, timeout=120, env=env)
+    with open(os.path.join(folder, "socket")) as f:
+        return f.read().strip()
+
+
+def stop_server(folder):
+    subprocess.run([SERVER_SCRIPT, "stop", folder], stdout=subprocess.DEVNULL, timeout=120)
+
+
 @contextlib.contextmanager
 def private_server(name, tls=False):
     """A server of the test's own in a folder under the build tree, stopped
@@ -149,16 +207,10 @@ def private_server(name, tls=False):
     it also listens on 127.0.0.1, TLS only, on the port in folder/port,
     its CA in folder/tls/ca.pem."""
     folder = os.path.join(os.environ.get("TECLADO_TEST_WORK", os.getcwd()), name)
-    script = os.path.join(ROOT, "scripts", "private-mariadb.sh")
-    # Its own socket in folder, never the shared server's path.
-    env = {k: v for k, v in os.environ.items() if k != "TECLADO_DB_SOCKET"}
-    subprocess.run([script, "start", folder] + (["tls"] if tls else []), check=True,
-                   stdout=subprocess.DEVNULL, timeout=120, env=env)
     try:
-        with open(os.path.join(folder, "socket")) as f:
-            yield folder, f.read().strip()
+        yield folder, start_server(folder, tls)
     finally:
-        subprocess.run([script, "stop", folder], stdout=subprocess.DEVNULL, timeout=120)
+        stop_server(folder)
 
 
 def socket_link(folder, socket):
