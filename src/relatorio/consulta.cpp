@@ -1,6 +1,8 @@
-// The report's queries, see consulta.h. The server pairs each press with
-// the next event of its key and sums the pairs per key; this file only
-// asks and files the answers by key.
+// The report's queries, see consulta.h. The server hands over the rows of
+// the period in the order of an index, and this file pairs each press with
+// the next event of its key and sums the pairs per key; when the rows do
+// not allow that, the server pairs and sums, and this file files its
+// answers by key.
 #include "relatorio/consulta.h"
 
 #include "common/reclamar.h"
@@ -33,6 +35,7 @@ constexpr int PAREAMENTO_NULAS_MAX = 4096;  // ON and OFF rows of unknown instan
 // both are not expected among a site's boards.
 #define PLACA_NUMERO "((CRC32(placa) & 2147483647) << 32 | CRC32C(placa))"
 
+// The server's pairing, for the rows the client cannot pair (see parear).
 // Each ON and OFF row once, as numbers only, with its period's bounds (the
 // first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
 // counted apart):
@@ -494,8 +497,7 @@ enum pareado { PAREADO, DESORDEM, FALHA };
 template <typename F>
 pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
 {
-    static pareamento p;
-    p = {};
+    pareamento p = {};
     p.de = opcoes.periodo_de;
     p.ate = opcoes.periodo_ate;
     const valor valores[] = {{recuado(p.de), nullptr, true},
@@ -509,21 +511,24 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
         const long long *v = l.valor;
         long long tecla = v[1], id = v[2], sinal = v[3], t = v[4];
         if (sinal == 0) {
-            if (t > 2 && (t < p.de || t > p.ate))
-                return true;
             long long linha[RESUMO_COLUNAS] = {v[0], tecla, ESTADO_DESCONHECIDO, 0, 1};
-            return desordem = !arquivar(linha), !desordem;
+            desordem = (t <= 2 || (t >= p.de && t <= p.ate)) && !arquivar(linha);
+            return !desordem;
         }
         if (placa < 0 || p.placa[placa] != v[0])
             placa = lugardaplaca(&p, v[0]);
         int k = lugardatecla(&p, tecla);
-        if (placa < 0 || k < 0)
-            return desordem = true, false;
+        if (placa < 0 || k < 0) {
+            desordem = true;
+            return false;
+        }
         ultima_linha &u = p.ultima[placa][k];
         if (t <= 2) {
             // Kept in id order until the key's first row of known instant.
-            if (p.com_instante || p.nnulas == PAREAMENTO_NULAS_MAX)
-                return desordem = true, false;
+            if (p.com_instante || p.nnulas == PAREAMENTO_NULAS_MAX) {
+                desordem = true;
+                return false;
+            }
             int *antes = &u.nulo;
             while (*antes != 0 && p.nula[*antes - 1].id < id)
                 antes = &p.nula[*antes - 1].proxima;
