@@ -17,8 +17,7 @@ namespace {
 // The room the client's pairing has (see pareamento); a log that needs more
 // is paired by the server, as a log whose rows come out of order is.
 constexpr int PAREAMENTO_PLACAS_MAX = 2 * RELATORIO_PLACAS_MAX; // boards read, margin included
-constexpr int PAREAMENTO_CODIGOS_MAX = 16;  // codes of no key of the keypad
-constexpr int PAREAMENTO_NULAS_MAX = 4096;  // ON and OFF rows of unknown instant
+constexpr int PAREAMENTO_NULAS_MAX = 4096; // ON and OFF rows of unknown instant
 
 // The rows of the period, read through the index on the column instante
 // (the ctime text and its ms, computed by the server at INSERT, NULL when
@@ -375,9 +374,9 @@ const char *const Linhas[] = {LINHAS(""), LINHAS(UMA_PLACA)};
 constexpr int LINHAS_COLUNAS = 5;
 
 // What pareamento below follows, each key of each board apart: the boards
-// of the rows read, margin alone included; the codes of no key of the
-// keypad; the ON and OFF rows of unknown instant, which the index hands
-// over first, until their key's rows of known instant come.
+// of the rows read, margin alone included; the ON and OFF rows of unknown
+// instant, which the index hands over first, until their key's rows of
+// known instant come.
 struct ultima_linha {
     long long id, x;
     bool tem;
@@ -391,27 +390,19 @@ struct pareamento {
     long long de, ate; // the period, ms on the TO_SECONDS scale
     long long placa[PAREAMENTO_PLACAS_MAX];
     int nplacas;
-    long long estranha[PAREAMENTO_CODIGOS_MAX]; // codes of no key, in the order met
-    int nestranhas;
-    ultima_linha ultima[PAREAMENTO_PLACAS_MAX][16 + PAREAMENTO_CODIGOS_MAX];
+    ultima_linha ultima[PAREAMENTO_PLACAS_MAX][16];
     linha_nula nula[PAREAMENTO_NULAS_MAX];
     int nnulas;
     bool com_instante; // a row of known instant has come
 };
 
-// The key's place in pareamento: 0-15 the keypad's, then the others.
-int lugardatecla(pareamento *p, long long tecla)
+// The key's place in pareamento, -1 for a code of no key of the keypad.
+int lugardatecla(long long tecla)
 {
     for (int i = 0; i < 16; i++)
         if (Teclas[i / 4][i % 4] == tecla)
             return i;
-    for (int i = 0; i < p->nestranhas; i++)
-        if (p->estranha[i] == tecla)
-            return 16 + i;
-    if (p->nestranhas == PAREAMENTO_CODIGOS_MAX)
-        return -1;
-    p->estranha[p->nestranhas] = tecla;
-    return 16 + p->nestranhas++;
+    return -1;
 }
 
 int lugardaplaca(pareamento *p, long long numero)
@@ -515,10 +506,18 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
             desordem = (t <= 2 || (t >= p.de && t <= p.ate)) && !arquivar(linha);
             return !desordem;
         }
+        int k = lugardatecla(tecla);
+        // A code of no key counts alone: whatever its next row, it is left
+        // out, and a release that closes its press counts the board itself.
+        if (k < 0) {
+            long long linha[RESUMO_COLUNAS];
+            classificar(p, v[0], tecla, sinal * t, 0, false, linha);
+            desordem = linha[2] != FORA && !arquivar(linha);
+            return !desordem;
+        }
         if (placa < 0 || p.placa[placa] != v[0])
             placa = lugardaplaca(&p, v[0]);
-        int k = lugardatecla(&p, tecla);
-        if (placa < 0 || k < 0) {
+        if (placa < 0) {
             desordem = true;
             return false;
         }
@@ -544,8 +543,8 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
     if (!feito)
         return FALHA;
     for (int b = 0; b < p.nplacas && !desordem; b++)
-        for (int k = 0; k < 16 + p.nestranhas && !desordem; k++) {
-            long long tecla = k < 16 ? Teclas[k / 4][k % 4] : p.estranha[k - 16];
+        for (int k = 0; k < 16 && !desordem; k++) {
+            long long tecla = Teclas[k / 4][k % 4];
             desordem = !seguirnulas(&p, b, k, tecla, 0, arquivar);
             ultima_linha &u = p.ultima[b][k];
             if (!desordem && u.tem) {
