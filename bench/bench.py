@@ -42,13 +42,6 @@ FULL = dict(scan=3000, idle=10.0, idle_eof=5.0, ours=1000, python=1000, cli=200,
             taps=200, armhf_scan=1000, armhf_ours=300, armhf_taps=200)
 QUICK = dict(scan=400, idle=3.0, idle_eof=2.0, ours=200, python=200, cli=40, rounds=5,
              taps=30, armhf_scan=200, armhf_ours=60, armhf_taps=30)
-# teclado-relatorio: the whole log and one day at each size, the rows added
-# to reach the next (writing them takes the server a few seconds a million);
-# the svg run at the million. Fewer runs in the quick mode, and no ten million.
-REPORT_SIZES = dict(full=(100_000, 1_000_000, 10_000_000), quick=(100_000, 1_000_000))
-REPORT_ROWS = 1_000_000
-REPORT_DAY = "2026-01-01"  # the log's first day: 345,600 events once full
-REPORT_RUNS = dict(full=5, quick=3)
 
 
 class BenchError(Exception):
@@ -318,53 +311,6 @@ def tap_rows(table, prefix, results, targets):
                   "100 %" if must else "", ok if must else None)
 
 
-# ---- 6. teclado-relatorio over a big log ----
-
-def report(cmd, socket, sizes, runs, work):
-    """Wall times of the report over logs of each size in sizes (16 keys,
-    each pressed for 250 ms in turn, from REPORT_DAY on): the whole log and
-    REPORT_DAY alone, and at REPORT_ROWS with --svg, which asks the server
-    twice. Returns {size: (whole, day, svg)}, svg empty at other sizes."""
-    sql(socket, "TRUNCATE TABLE embarcados.estado")
-    env = dict(os.environ, MYSQL_UNIX_PORT=socket, MYSQL_PWD=PASSWORD, HOME=work)
-    results, written = {}, 0
-    for rows in sizes:
-        # Written by the server itself, in teclado's own form of the values.
-        sql(socket,
-            "INSERT INTO embarcados.estado (TECLA, ESTADO, DATA, ms)"
-            " SELECT ELT(1 + ((seq - 1) DIV 2) MOD 16, " + ", ".join(map(str, CODES)) + "),"
-            " IF(seq MOD 2, 'ON ', 'OFF '),"
-            " CONCAT(DATE_FORMAT(t, '%a %b '), LPAD(DAY(t), 2, ' '),"
-            " DATE_FORMAT(t, ' %H:%i:%s %Y'), '\\n'), MICROSECOND(t) DIV 1000"
-            f" FROM (SELECT seq, TIMESTAMP'{REPORT_DAY} 00:00:00' + INTERVAL seq * 250000"
-            f" MICROSECOND AS t FROM embarcados.seq_{written + 1}_to_{rows}) s", timeout=1800)
-        written = rows
-        day_presses = min(rows // 2, 172_800)  # pairs pressed on REPORT_DAY
-        whole, day, svg = [], [], []
-        # The whole log up to the million only: over ten million the pairing's
-        # temporary table goes to disk, and the server (MariaDB 10.11) failed
-        # the query there after 20 s ("Error on delete of ... .MAI").
-        cases = [(["--desde", REPORT_DAY, "--ate", REPORT_DAY], day, day_presses)]
-        if rows <= REPORT_ROWS:
-            cases.append(([], whole, rows // 2))
-        if rows == REPORT_ROWS:
-            cases.append((["--svg", os.path.join(work, "relatorio.svg")], svg, rows // 2))
-        for _ in range(runs):
-            for args, times, want in cases:
-                started = time.monotonic_ns()
-                out = subprocess.run(cmd + ["--tsv", "--user", "root"] + args, env=env,
-                                     capture_output=True, text=True, timeout=300)
-                times.append(time.monotonic_ns() - started)
-                presses = sum(int(line.split("\t")[1]) for line in out.stdout.splitlines()[1:])
-                if out.returncode != 0 or presses != want:
-                    raise BenchError(f"teclado-relatorio {' '.join(args)}: status "
-                                     f"{out.returncode}, {presses} presses of {want}: "
-                                     f"{out.stderr.strip()}")
-        results[rows] = (whole, day, svg)
-    sql(socket, "TRUNCATE TABLE embarcados.estado")
-    return results
-
-
 # ---- the table ----
 
 class Table:
@@ -438,7 +384,6 @@ def options():
 
 def measure(args, n, socket, work):
     """Every figure of the table, in its order; armhf None unless asked for."""
-    quick = not args.full
     env = dict(os.environ)
     build = args.build
     teclado = os.path.join(build, "teclado")
@@ -447,9 +392,6 @@ def measure(args, n, socket, work):
     idle_eof = idle_cpu(teclado, socket, n["idle_eof"], True)
     recorded = recording([os.path.join(build, "bench", "record_bench")], env, socket, n, work)
     tapped = taps([teclado], socket, n["taps"], "taps")
-    reports = report([os.path.join(build, "teclado-relatorio")], socket,
-                     REPORT_SIZES["quick" if quick else "full"],
-                     REPORT_RUNS["quick" if quick else "full"], work)
     armhf = None
     if args.armhf and not args.native:
         qemu = shlex.split(args.qemu)
@@ -460,7 +402,7 @@ def measure(args, n, socket, work):
         a_shares, a_late, _ = taps(qemu + [os.path.join(args.armhf, "teclado")], socket,
                                    n["armhf_taps"], "taps-armhf")
         armhf = (a_scan, a_ours, a_shares, a_late)
-    return scan, idle, idle_eof, recorded, tapped, reports, armhf
+    return scan, idle, idle_eof, recorded, tapped, armhf
 
 
 def main():
@@ -472,7 +414,7 @@ def main():
     started = time.monotonic()
     load_before = load()
     try:
-        scan, idle, idle_eof, (ours, py, cli), (shares, late, hwm), reports, armhf = measure(
+        scan, idle, idle_eof, (ours, py, cli), (shares, late, hwm), armhf = measure(
             args, n, os.environ["MYSQL_UNIX_PORT"], work)
     except (BenchError, RuntimeError, subprocess.SubprocessError, OSError,
             pymysql.MySQLError) as e:
@@ -517,25 +459,6 @@ def main():
 
     table.section("5. peak resident memory of teclado over the run of 4")
     table.row("VmHWM", f"{hwm} kB")
-
-    def seconds(times):
-        return f"{statistics.median(times) / 1e9:.2f} / {max(times) / 1e9:.2f} s"
-
-    table.section(f"6. teclado-relatorio --tsv, whole log and {REPORT_DAY} alone "
-                  f"({REPORT_RUNS[mode]} runs each; median / max)")
-    for rows, (whole, day, svg) in reports.items():
-        d_med = statistics.median(day) / 1e9
-        if rows == REPORT_ROWS:
-            table.row(f"{rows:,} rows, whole log", seconds(whole), "<= 1 s",
-                      statistics.median(whole) / 1e9 <= 1)
-        elif whole:
-            table.row(f"{rows:,} rows, whole log", seconds(whole))
-        if rows >= 10_000_000:
-            table.row(f"{rows:,} rows, one day", seconds(day), "<= 0.5 s", d_med <= 0.5)
-        else:
-            table.row(f"{rows:,} rows, one day", seconds(day))
-        if svg:
-            table.row(f"{rows:,} rows, whole log with --svg", seconds(svg))
 
     if armhf:
         a_scan, a_ours, a_shares, a_late = armhf

@@ -1,6 +1,8 @@
-// The report's queries, see consulta.h. The server pairs each press with
-// the next event of its key and sums the pairs per key; this file only
-// asks and files the answers by key.
+// The report's queries, see consulta.h. The server hands over the rows of
+// the period in the order of an index, and this file pairs each press with
+// the next event of its key and sums the pairs per key; when the rows do
+// not allow that, the server pairs and sums, and this file files its
+// answers by key.
 #include "relatorio/consulta.h"
 
 #include "common/reclamar.h"
@@ -11,6 +13,11 @@
 #include <mysql.h>
 
 namespace {
+
+// The room the client's pairing has (see pareamento); a log that needs more
+// is paired by the server, as a log whose rows come out of order is.
+constexpr int PAREAMENTO_PLACAS_MAX = 2 * RELATORIO_PLACAS_MAX; // boards read, margin included
+constexpr int PAREAMENTO_NULAS_MAX = 4096; // ON and OFF rows of unknown instant
 
 // The rows of the period, read through the index on the column instante
 // (the ctime text and its ms, computed by the server at INSERT, NULL when
@@ -27,6 +34,7 @@ namespace {
 // both are not expected among a site's boards.
 #define PLACA_NUMERO "((CRC32(placa) & 2147483647) << 32 | CRC32C(placa))"
 
+// The server's pairing, for the rows the client cannot pair (see parear).
 // Each ON and OFF row once, as numbers only, with its period's bounds (the
 // first two ?s) and, in c, what it counts as (1, neither ON nor OFF, is
 // counted apart):
@@ -197,8 +205,10 @@ bool ajustarsessao(MYSQL *banco)
 }
 
 // Runs comando with valores bound to its ?s and hands each row to
-// arquivar: numbers, the last column as text when com_texto. The period
-// and the board travel as values, never as text of the query.
+// arquivar: numbers, the last column as text when com_texto; arquivar
+// returns false to stop the answer there. The rows come as the server
+// sends them, none kept by the client library. The period and the board
+// travel as values, never as text of the query.
 template <typename F>
 bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores,
                int ncolunas, bool com_texto, F arquivar)
@@ -245,21 +255,22 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
         mysql_stmt_close(pergunta);
         return false;
     }
-    int estado;
-    while ((estado = mysql_stmt_fetch(pergunta)) == 0) {
+    int estado = 0;
+    bool parou = false;
+    while (!parou && (estado = mysql_stmt_fetch(pergunta)) == 0) {
         for (int i = 0; i < ncolunas; i++)
             if (linha.nulo[i])
                 linha.valor[i] = 0;
         if (com_texto)
             linha.texto[linha.comprimento < sizeof linha.texto ? linha.comprimento
                                                                : sizeof linha.texto - 1] = '\0';
-        arquivar(linha);
+        parou = !arquivar(linha);
     }
     // A row that stops coming (a read timeout) ends the loop like the last;
     // MYSQL_DATA_TRUNCATED cannot come: the buffer holds the longest name.
     // A link lost while the server still works leaves its reason on the
     // connection, not on the statement.
-    if (estado != MYSQL_NO_DATA) {
+    if (!parou && estado != MYSQL_NO_DATA) {
         const char *razao = mysql_stmt_error(pergunta);
         reclamar("resposta do banco interrompida: %s", razao[0] != '\0' ? razao : mysql_error(banco));
         feito = false;
@@ -277,6 +288,274 @@ resumo_placa *acharplaca(resumo_relatorio *resumo, long long numero, int desde)
     return nullptr;
 }
 
+// Files a group of rows of one board, key and c (v: a row of RESUMO) in
+// resumo. Returns whether the board is among those kept.
+bool somar(resumo_relatorio *resumo, const long long *v)
+{
+    linhas_ignoradas &ignoradas = resumo->ignoradas;
+    long long tipo = v[2], linhas = v[4];
+    bool fecha = v[3] != 0;
+    // A board past those kept is summed up in the keys alone.
+    resumo_placa *p = acharplaca(resumo, v[0], 0);
+    if (p == nullptr && resumo->nplacas < RELATORIO_PLACAS_MAX) {
+        p = &resumo->placa[resumo->nplacas++];
+        p->numero = v[0];
+    } else if (p == nullptr) {
+        resumo->placas_a_mais = 1; // counted by nomear
+    }
+    resumo_placa sobra = {};
+    resumo_placa &b = p != nullptr ? *p : sobra;
+    if (tipo != FORA)
+        b.eventos += linhas;
+    if (tipo >= SOLTURA_ILEGIVEL && (!b.tem_ultimo || v[9] > b.ultimo)) {
+        b.ultimo = v[9];
+        b.tem_ultimo = true;
+    }
+    resumo_tecla *r = resumodatecla(resumo, v[1]);
+    // Codes teclado never writes are no key of the keypad.
+    if (r == nullptr) {
+        if (tipo != FORA)
+            ignoradas.tecla_desconhecida += linhas;
+        return p != nullptr;
+    }
+    // A release closed by a press: no release alone, and left out
+    // with its press when that is unreadable.
+    if (fecha) {
+        r->sem_par -= linhas;
+        b.sem_par -= linhas;
+        if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
+            ignoradas.par_ignorado += linhas;
+    }
+    switch (tipo) {
+    case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
+    case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
+    case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
+    case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
+    case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
+    case PAR: // in two lines when some of the releases lie past the period
+        if (r->pressoes == 0 || v[6] > r->maior_ms)
+            r->maior_ms = v[6];
+        if (r->pressoes == 0 || v[7] < r->primeira_par)
+            r->primeira_par = v[7];
+        if (r->pressoes == 0 || v[8] > r->ultima_par)
+            r->ultima_par = v[8];
+        r->pressoes += linhas;
+        r->soma_ms += v[5];
+        b.pressoes += linhas;
+        if (!r->tem_ultima || v[8] > r->ultima)
+            r->ultima = v[8];
+        r->tem_ultima = true;
+        break;
+    case PRESSAO_SO:
+        if (!r->tem_ultima || v[8] > r->ultima)
+            r->ultima = v[8];
+        r->tem_ultima = true;
+        r->sem_par += linhas;
+        b.sem_par += linhas;
+        break;
+    case SOLTURA:
+        r->sem_par += linhas;
+        b.sem_par += linhas;
+        break;
+    }
+    return p != nullptr;
+}
+
+// The rows read (the period, its margin and the rows of unknown instant;
+// filtro narrows them to one board) as numbers, in the order of the index
+// on instante, which hands them over without a sort: board, key, id, 1 for
+// ON, -1 for OFF, 0 for neither, and the instant in ms on the TO_SECONDS
+// scale (1 when DATA is not a ctime text, 2 when ms is outside 0-999).
+#define LINHAS(filtro)                                                                           \
+    "SELECT " PLACA_NUMERO ", TECLA, id, CASE WHEN ESTADO = 'ON' THEN 1 WHEN ESTADO = 'OFF'"    \
+    " THEN -1 ELSE 0 END, IFNULL(" INSTANTE_MS ", IF(ms BETWEEN 0 AND 999, 1, 2))"              \
+    " FROM estado WHERE TRUE" NO_PERIODO filtro " ORDER BY instante"
+const char *const Linhas[] = {LINHAS(""), LINHAS(UMA_PLACA)};
+constexpr int LINHAS_COLUNAS = 5;
+
+// What pareamento below follows, each key of each board apart: the boards
+// of the rows read, margin alone included; the ON and OFF rows of unknown
+// instant, which the index hands over first, until their key's rows of
+// known instant come.
+struct ultima_linha {
+    long long id, x;
+    bool tem;
+    int nulo; // the first of its rows of unknown instant still to pair, + 1
+};
+struct linha_nula {
+    long long id, x;
+    int proxima; // the next of its key by id, + 1
+};
+struct pareamento {
+    long long de, ate; // the period, ms on the TO_SECONDS scale
+    long long placa[PAREAMENTO_PLACAS_MAX];
+    int nplacas;
+    ultima_linha ultima[PAREAMENTO_PLACAS_MAX][16];
+    linha_nula nula[PAREAMENTO_NULAS_MAX];
+    int nnulas;
+    bool com_instante; // a row of known instant has come
+};
+
+// The key's place in pareamento, -1 for a code of no key of the keypad.
+int lugardatecla(long long tecla)
+{
+    for (int i = 0; i < 16; i++)
+        if (Teclas[i / 4][i % 4] == tecla)
+            return i;
+    return -1;
+}
+
+int lugardaplaca(pareamento *p, long long numero)
+{
+    for (int i = p->nplacas - 1; i >= 0; i--)
+        if (p->placa[i] == numero)
+            return i;
+    if (p->nplacas == PAREAMENTO_PLACAS_MAX)
+        return -1;
+    p->placa[p->nplacas] = numero;
+    return p->nplacas++;
+}
+
+// A row of RESUMO for one row x (as EVENTOS has it) whose key's next row
+// is prox (none when !tem_prox): what it counts as, as EVENTOS says.
+void classificar(const pareamento &p, long long placa, long long tecla, long long x, long long prox,
+                 bool tem_prox, long long *v)
+{
+    long long ax = x < 0 ? -x : x;
+    long long c;
+    if (ax <= 2)
+        c = 1 + ax;
+    else if (ax < p.de || ax > p.ate)
+        c = FORA;
+    else if (x < 0)
+        c = SOLTURA;
+    else if (tem_prox && prox < -2)
+        c = -prox < x ? SOLTURA_ANTES : PAR;
+    else if (tem_prox && prox < 0)
+        c = SOLTURA_ILEGIVEL;
+    else
+        c = PRESSAO_SO;
+    bool fecha = x > 0 && tem_prox && -prox >= (p.de > 3 ? p.de : 3) && -prox <= p.ate;
+    long long segura = tem_prox ? -prox - x : 0;
+    const long long linha[RESUMO_COLUNAS] = {placa, tecla, c, fecha, 1, segura, segura, x, x, ax};
+    memcpy(v, linha, sizeof linha);
+}
+
+// Hands x of key k of board b, whose row is id, to its key's last row:
+// that one now has its next and goes to arquivar. False when a row comes
+// out of id order (a clock set back) or arquivar says stop.
+template <typename F>
+bool seguir(pareamento *p, int b, int k, long long tecla, long long id, long long x, F &arquivar)
+{
+    ultima_linha &u = p->ultima[b][k];
+    if (u.tem) {
+        if (id <= u.id)
+            return false;
+        long long v[RESUMO_COLUNAS];
+        classificar(*p, p->placa[b], tecla, u.x, x, true, v);
+        if (!arquivar(v))
+            return false;
+    }
+    u.id = id;
+    u.x = x;
+    u.tem = true;
+    return true;
+}
+
+// The key's rows of unknown instant before id (all of them when id is 0).
+template <typename F>
+bool seguirnulas(pareamento *p, int b, int k, long long tecla, long long id, F &arquivar)
+{
+    ultima_linha &u = p->ultima[b][k];
+    while (u.nulo != 0 && (id == 0 || p->nula[u.nulo - 1].id < id)) {
+        const linha_nula &n = p->nula[u.nulo - 1];
+        u.nulo = n.proxima;
+        if (!seguir(p, b, k, tecla, n.id, n.x, arquivar))
+            return false;
+    }
+    return true;
+}
+
+enum pareado { PAREADO, DESORDEM, FALHA };
+
+// Pairs each ON and OFF row read with the next of its key on its board, by
+// id, as EVENTOS does on the server, and hands arquivar a row of RESUMO
+// for each (COUNT 1) whose c and fecha count, and one per row of neither
+// ON nor OFF inside the period. The rows come in the order of an index,
+// not sorted: DESORDEM when one of a key comes before an earlier id of
+// the same key (a clock set back, two events in the same ms), or the rows
+// exceed pareamento's room; arquivar's sums are then not whole.
+template <typename F>
+pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
+{
+    pareamento p = {};
+    p.de = opcoes.periodo_de;
+    p.ate = opcoes.periodo_ate;
+    const valor valores[] = {{recuado(p.de), nullptr, true},
+                             {avancado(p.ate), nullptr, true},
+                             {0, opcoes.placa, false}};
+    bool uma = opcoes.placa != nullptr;
+    bool desordem = false;
+    int placa = -1; // the last row's board: a board's own log has one
+    bool feito = perguntar(banco, Linhas[uma], valores, uma ? 3 : 2, LINHAS_COLUNAS, false,
+                           [&](const linha_lida &l) {
+        const long long *v = l.valor;
+        long long tecla = v[1], id = v[2], sinal = v[3], t = v[4];
+        if (sinal == 0) {
+            long long linha[RESUMO_COLUNAS] = {v[0], tecla, ESTADO_DESCONHECIDO, 0, 1};
+            desordem = (t <= 2 || (t >= p.de && t <= p.ate)) && !arquivar(linha);
+            return !desordem;
+        }
+        int k = lugardatecla(tecla);
+        // A code of no key counts alone: whatever its next row, it is left
+        // out, and a release that closes its press counts the board itself.
+        if (k < 0) {
+            long long linha[RESUMO_COLUNAS];
+            classificar(p, v[0], tecla, sinal * t, 0, false, linha);
+            desordem = linha[2] != FORA && !arquivar(linha);
+            return !desordem;
+        }
+        if (placa < 0 || p.placa[placa] != v[0])
+            placa = lugardaplaca(&p, v[0]);
+        if (placa < 0) {
+            desordem = true;
+            return false;
+        }
+        ultima_linha &u = p.ultima[placa][k];
+        if (t <= 2) {
+            // Kept in id order until the key's first row of known instant.
+            if (p.com_instante || p.nnulas == PAREAMENTO_NULAS_MAX) {
+                desordem = true;
+                return false;
+            }
+            int *antes = &u.nulo;
+            while (*antes != 0 && p.nula[*antes - 1].id < id)
+                antes = &p.nula[*antes - 1].proxima;
+            p.nula[p.nnulas] = {id, sinal * t, *antes};
+            *antes = ++p.nnulas;
+            return true;
+        }
+        p.com_instante = true;
+        desordem = !seguirnulas(&p, placa, k, tecla, id, arquivar) ||
+                   !seguir(&p, placa, k, tecla, id, sinal * t, arquivar);
+        return !desordem;
+    });
+    if (!feito)
+        return FALHA;
+    for (int b = 0; b < p.nplacas && !desordem; b++)
+        for (int k = 0; k < 16 && !desordem; k++) {
+            long long tecla = Teclas[k / 4][k % 4];
+            desordem = !seguirnulas(&p, b, k, tecla, 0, arquivar);
+            ultima_linha &u = p.ultima[b][k];
+            if (!desordem && u.tem) {
+                long long v[RESUMO_COLUNAS];
+                classificar(p, p.placa[b], tecla, u.x, 0, false, v);
+                desordem = !arquivar(v);
+            }
+        }
+    return desordem ? DESORDEM : PAREADO;
+}
+
 // Names the boards resumir found and puts them in name order; counts in
 // placas_a_mais those past RELATORIO_PLACAS_MAX. valores: resumir's.
 bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
@@ -290,7 +569,7 @@ bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
         // board whose rows lie in the margin alone.
         if (p == nullptr) {
             resumo->placas_a_mais += cheio;
-            return;
+            return true;
         }
         resumo_placa &lugar = resumo->placa[nomeadas++];
         if (p != &lugar) {
@@ -299,10 +578,14 @@ bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
             *p = troca;
         }
         snprintf(lugar.nome, sizeof lugar.nome, "%s", l.texto);
+        return true;
     });
 }
 
-bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+// Pairs on the client when the rows allow (em_ordem then true), else on
+// the server.
+bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo,
+             bool *em_ordem)
 {
     const char *placa = opcoes.placa;
     const long long de = opcoes.periodo_de, ate = opcoes.periodo_ate;
@@ -312,83 +595,29 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
                              {ate, nullptr, true},          {0, placa, false}};
     // Without a board: the values of the query that reads every board.
     const valor todas[] = {valores[0], valores[1], valores[2], valores[3], valores[5], valores[6]};
-    linhas_ignoradas &ignoradas = resumo->ignoradas;
-    bool feito = perguntar(
-        banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
-        placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false, [&](const linha_lida &l) {
-            const long long *v = l.valor;
-            long long tipo = v[2], linhas = v[4];
-            bool fecha = v[3] != 0;
-            // A board past those kept is summed up in the keys alone.
-            resumo_placa *p = acharplaca(resumo, v[0], 0);
-            if (p == nullptr && resumo->nplacas < RELATORIO_PLACAS_MAX) {
-                p = &resumo->placa[resumo->nplacas++];
-                p->numero = v[0];
-            } else if (p == nullptr) {
-                resumo->placas_a_mais = 1; // counted by nomear
-            }
-            resumo_placa sobra = {};
-            resumo_placa &b = p != nullptr ? *p : sobra;
-            if (tipo != FORA)
-                b.eventos += linhas;
-            if (tipo >= SOLTURA_ILEGIVEL && (!b.tem_ultimo || v[9] > b.ultimo)) {
-                b.ultimo = v[9];
-                b.tem_ultimo = true;
-            }
-            resumo_tecla *r = resumodatecla(resumo, v[1]);
-            // Codes teclado never writes are no key of the keypad.
-            if (r == nullptr) {
-                if (tipo != FORA)
-                    ignoradas.tecla_desconhecida += linhas;
-                return;
-            }
-            // A release closed by a press: no release alone, and left out
-            // with its press when that is unreadable.
-            if (fecha) {
-                r->sem_par -= linhas;
-                b.sem_par -= linhas;
-                if (tipo == DATA_ILEGIVEL || tipo == MS_INVALIDO)
-                    ignoradas.par_ignorado += linhas;
-            }
-            switch (tipo) {
-            case ESTADO_DESCONHECIDO: ignoradas.estado_desconhecido += linhas; break;
-            case DATA_ILEGIVEL: ignoradas.data_ilegivel += linhas; break;
-            case MS_INVALIDO: ignoradas.ms_invalido += linhas; break;
-            case SOLTURA_ILEGIVEL: ignoradas.par_ignorado += linhas; break;
-            case SOLTURA_ANTES: ignoradas.soltura_antes += 2 * linhas; break;
-            case PAR: // in two lines when some of the releases lie past the period
-                if (r->pressoes == 0 || v[6] > r->maior_ms)
-                    r->maior_ms = v[6];
-                if (r->pressoes == 0 || v[7] < r->primeira_par)
-                    r->primeira_par = v[7];
-                if (r->pressoes == 0 || v[8] > r->ultima_par)
-                    r->ultima_par = v[8];
-                r->pressoes += linhas;
-                r->soma_ms += v[5];
-                b.pressoes += linhas;
-                if (!r->tem_ultima || v[8] > r->ultima)
-                    r->ultima = v[8];
-                r->tem_ultima = true;
-                break;
-            case PRESSAO_SO:
-                if (!r->tem_ultima || v[8] > r->ultima)
-                    r->ultima = v[8];
-                r->tem_ultima = true;
-                r->sem_par += linhas;
-                b.sem_par += linhas;
-                break;
-            case SOLTURA:
-                r->sem_par += linhas;
-                b.sem_par += linhas;
-                break;
-            }
-        });
+    pareado modo = parear(banco, opcoes, [&](const long long *v) {
+        return (v[2] == FORA && v[3] == 0) || somar(resumo, v);
+    });
+    *em_ordem = modo == PAREADO;
+    bool feito = modo != FALHA;
+    if (modo == DESORDEM) {
+        *resumo = {};
+        feito = perguntar(banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
+                           placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false,
+                           [&](const linha_lida &l) {
+                               somar(resumo, l.valor);
+                               return true;
+                           });
+    }
     if (!feito)
         return false;
     // A board with no row near the period may have none at all: a misspelt name.
     if (placa != nullptr && resumo->nplacas == 0)
         return perguntar(banco, EXISTE_PLACA, &valores[4], 1, 1, false,
-                         [&](const linha_lida &l) { resumo->placa_ausente = l.valor[0] == 0; });
+                         [&](const linha_lida &l) {
+                             resumo->placa_ausente = l.valor[0] == 0;
+                             return true;
+                         });
     // The boards' names, only for the lines of two boards or more: a board's
     // own log is not read once more for them.
     if (placa == nullptr && resumo->nplacas + resumo->placas_a_mais >= 2 &&
@@ -422,7 +651,8 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
 // press's) to its last (or the latest press's). A period too long for
 // RELATORIO_BARRAS_MAX bars puts several hours in each. The pairs are the
 // ones resumir counted, key by key, so the bars add up to its total.
-bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo)
+bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, bool em_ordem,
+                   resumo_relatorio *resumo)
 {
     resumo->nbarras = 0;
     if (resumo->total.pressoes == 0)
@@ -442,12 +672,27 @@ bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatori
                              {recuado(opcoes.periodo_de), nullptr, true},
                              {avancado(opcoes.periodo_ate), nullptr, true},
                              {0, opcoes.placa, false}};
+    if (em_ordem) {
+        pareado modo = parear(banco, opcoes, [&](const long long *v) {
+            if (v[2] == PAR && resumodatecla(resumo, v[1]) != nullptr) {
+                long long barra = (v[7] - resumo->inicio_barras) / valores[3].numero;
+                if (barra >= 0 && barra < nbarras)
+                    resumo->barras[barra]++;
+            }
+            return true;
+        });
+        if (modo != DESORDEM)
+            return modo == PAREADO;
+        for (int i = 0; i < nbarras; i++)
+            resumo->barras[i] = 0;
+    }
     bool uma = opcoes.placa != nullptr;
     return perguntar(banco, Barras[uma], valores, uma ? 7 : 6, BARRAS_COLUNAS, false,
                      [&](const linha_lida &l) {
         long long barra = l.valor[1];
         if (resumodatecla(resumo, l.valor[0]) != nullptr && barra >= 0 && barra < nbarras)
             resumo->barras[barra] += l.valor[2];
+        return true;
     });
 }
 
@@ -458,8 +703,9 @@ bool consultar(const opcoes_relatorio &opcoes, bool com_barras, resumo_relatorio
     MYSQL banco;
     if (!conectar(&banco, opcoes))
         return false;
-    bool feito = ajustarsessao(&banco) && resumir(&banco, opcoes, resumo) &&
-                 (!com_barras || contarporhora(&banco, opcoes, resumo));
+    bool em_ordem = false;
+    bool feito = ajustarsessao(&banco) && resumir(&banco, opcoes, resumo, &em_ordem) &&
+                 (!com_barras || contarporhora(&banco, opcoes, em_ordem, resumo));
     mysql_close(&banco);
     return feito;
 }
