@@ -34,6 +34,9 @@ namespace {
 constexpr int LINHAS = 4;
 constexpr int COLUNAS = 4;
 
+// The longest input line it accepts.
+constexpr int SIM_LINHA_MAX = 80;
+
 // Which key code sits where on the keypad. Kept apart from the scanner's own
 // table on purpose: a wrong entry there then shows as a wrong printed code.
 const int codigo_da_tecla[LINHAS][COLUNAS] = {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config.h"
+#include "relatorio/limites.h"
 
 // The keypad's codes row by row, as teclado's Teclado table has them.
 inline constexpr int Teclas[4][4] = {
