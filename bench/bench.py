@@ -32,7 +32,7 @@ from teclado_run import (PASSWORD, START_LINE, Teclado, client_file, cpu_ns, las
                          settled, sql)
 
 STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
-CODES = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
+from mapa_do_teclado import KEYS as CODES  # made from src/mapa_do_teclado.h
 DURATIONS = [50, 30, 20, 15, 10, 8, 5]
 RECORDER_WARM_UP = 3  # calls made by each run of record_bench but not kept
 TAP_TOLERANCE_MS = 0.5  # how far a press or gap may stray from its length

@@ -6,6 +6,7 @@
 // usage: record_bench EVENTS
 #include "recorder.h"
 #include "gpio/sim.h"
+#include "teclado.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,6 @@ namespace {
 
 constexpr int MAX_EVENTS = 100000;
 long long call_ns[MAX_EVENTS];
-const int codes[16] = {1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44};
 
 } // namespace
 
@@ -33,7 +33,7 @@ int main(int argc, char **argv)
     snprintf(date, sizeof date, "%s", ctime(&seconds));
     for (int i = 0; i < count; i++) {
         long long t0 = sim_agora_ns();
-        inserirnatabela(codes[i % 16], i % 2 == 0 ? "ON" : "OFF", date, i % 1000);
+        inserirnatabela(Teclado[i % 16 / 4][i % 4], i % 2 == 0 ? "ON" : "OFF", date, i % 1000);
         call_ns[i] = sim_agora_ns() - t0;
     }
     for (int i = 0; i < count; i++)

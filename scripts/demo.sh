@@ -50,6 +50,8 @@ bash scripts/install-deps.sh
 cmake -S . -B build
 # Only the program: the demo should not wait for, or fail on, the tests.
 cmake --build build -j2 --target teclado teclado-relatorio
+# The key codes, from src/mapa_do_teclado.h.
+. build/mapa_do_teclado.sh
 
 # teclado reads its settings from a file of the demo's own, not from an
 # /etc/teclado/teclado.cnf this machine may have: the defaults, spelled
@@ -66,7 +68,8 @@ socket=$(cat "$dbdir/socket")
 echo
 if [ "$keys" = - ]; then
   echo "demo: type key actions, one per line: press K, release K, wait MS"
-  echo "demo: keys 1 2 3 14 / 4 5 6 24 / 7 8 9 34 / 41 0 43 44; Ctrl-C ends"
+  rows=$(printf '%s %s %s %s / ' $TECLADO_CODIGOS)
+  echo "demo: keys ${rows% / }; Ctrl-C ends"
 else
   # The program never exits by itself: give it the script's waits plus a
   # second for the last events to be stored, then stop it.

@@ -24,6 +24,9 @@ log=$build/console.log
 cmake -S . -B $build -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake \
   -DTECLADO_GPIO=chardev -DBUILD_TESTING=OFF > /dev/null
 cmake --build $build -j2 --target teclado
+# The keypad's codes and BCM lines, from src/mapa_do_teclado.h: the guest's
+# checks and the list of them below follow it.
+. $build/mapa_do_teclado.sh
 bash scripts/check-elf.sh $build/teclado armhf
 
 # The armmp metapackage names the current kernel's own package.
@@ -65,8 +68,10 @@ dpkg-deb --fsys-tarfile "$busybox_deb" | tar -x -O ./bin/busybox > "$guest/bin/b
 chmod 755 "$guest/bin/busybox"
 ln -s busybox "$guest/bin/sh"
 install -m 755 tests/kernel/init "$guest/init"
+install -m 644 $build/mapa_do_teclado.sh "$guest/etc/mapa_do_teclado.sh"
 install -m 755 $build/teclado "$guest/usr/bin/teclado"
-arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror -o "$guest/usr/bin/probe" tests/kernel/probe.c
+arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror -Isrc -o "$guest/usr/bin/probe" \
+  tests/kernel/probe.c
 
 # teclado's shared libraries, and theirs, by soname, from the board's own
 # armhf packages (libmariadb3 and what it depends on, the C and C++ runtime)
@@ -127,9 +132,13 @@ trap - EXIT
 
 # The serial console ends its lines with CR LF.
 results=$(tr -d '\r' < "$log" | grep -E '^(PASS|FAIL) ' || true)
+# A claim per line, columns first; a key per row, on the diagonal (init).
+codes=($TECLADO_CODIGOS)
+checks=()
+for line in $TECLADO_COLUNAS_BCM $TECLADO_LINHAS_BCM; do checks+=("claim-$line"); done
+checks+=(rows "key-${codes[0]}" "key-${codes[5]}" "key-${codes[10]}" "key-${codes[15]}" busy access)
 missing=()
-for check in claim-17 claim-18 claim-27 claim-22 claim-23 claim-24 claim-25 claim-4 \
-             rows key-1 key-5 key-9 key-44 busy access; do
+for check in "${checks[@]}"; do
   grep -q "^PASS $check: " <<< "$results" || missing+=("$check")
 done
 echo "$results"

@@ -23,6 +23,10 @@
 
 namespace {
 
+// The longest statement (two-digit key code, "OFF", three-digit ms) is 102
+// characters; one more for the terminator.
+constexpr int COMANDO_MAX = 103;
+
 // Milliseconds on a clock that setting the time of day does not move.
 long long agora_ms()
 {

@@ -7,21 +7,25 @@
 
 #include "config.h"
 #include "gpio/gpio.h"
+#include "mapa_do_teclado.h"
 #include "recorder.h"
 
 #include <cstdio>
 #include <ctime>
 
-const int Teclado[4][4] = {
-    {1, 2, 3, 14},
-    {4, 5, 6, 24},
-    {7, 8, 9, 34},
-    {41, 0, 43, 44},
-};
+const int Teclado[4][4] = CODIGOS_DO_TECLADO;
 
 int flag[4][4];
 int L, C;
 struct timeval on;
+
+namespace {
+
+// The wiringPi pin of row L and of column C.
+const int pino_da_linha[4] = {FIOS_DO_TECLADO(FIO_NADA, FIO_PINO)};
+const int pino_da_coluna[4] = {FIOS_DO_TECLADO(FIO_PINO, FIO_NADA)};
+
+} // namespace
 
 int iniciarteclado(void)
 {
@@ -31,11 +35,11 @@ int iniciarteclado(void)
     if (resultado != 0)
         return resultado;
     for (int l = 0; l <= 3; l++)
-        pinMode(PINO_LINHA0 + l, OUTPUT);
+        pinMode(pino_da_linha[l], OUTPUT);
     for (int c = 0; c <= 3; c++)
-        pinMode(PINO_COLUNA0 + c, INPUT);
+        pinMode(pino_da_coluna[c], INPUT);
     for (int c = 0; c <= 3; c++)
-        pullUpDnControl(PINO_COLUNA0 + c, PUD_DOWN);
+        pullUpDnControl(pino_da_coluna[c], PUD_DOWN);
     return 0;
 }
 
@@ -43,19 +47,19 @@ void varrerteclado(void)
 {
     for (L = 0; L <= 3; L++) {
         // Previous row low first, so that two rows are never high together.
-        digitalWrite(PINO_LINHA0 + (L + 3) % 4, LOW);
-        digitalWrite(PINO_LINHA0 + L, HIGH);
+        digitalWrite(pino_da_linha[(L + 3) % 4], LOW);
+        digitalWrite(pino_da_linha[L], HIGH);
         // The row line and the columns joined to it must settle before the
         // columns are sampled.
         delay(PAUSA_MS);
         for (C = 0; C <= 3; C++) {
-            if (digitalRead(PINO_COLUNA0 + C) == HIGH && flag[L][C] == 0) {
+            if (digitalRead(pino_da_coluna[C]) == HIGH && flag[L][C] == 0) {
                 flag[L][C] = 1;
                 reportarevento(Teclado[L][C], true);
             }
             // A fresh reading: the key may have opened while the press was
             // being reported and recorded.
-            if (digitalRead(PINO_COLUNA0 + C) == LOW && flag[L][C] == 1) {
+            if (digitalRead(pino_da_coluna[C]) == LOW && flag[L][C] == 1) {
                 flag[L][C] = 0;
                 reportarevento(Teclado[L][C], false);
             }

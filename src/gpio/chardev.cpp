@@ -18,6 +18,7 @@
 #include "procura.h"
 
 #include "common/reclamar.h"
+#include "mapa_do_teclado.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -44,16 +45,9 @@ struct pedido_inicial {
     int modo;
     int puxada;
 };
-const pedido_inicial inicial[PINOS] = {
-    {INPUT, PUD_DOWN},     // columns
-    {INPUT, PUD_DOWN},
-    {INPUT, PUD_DOWN},
-    {INPUT, PUD_DOWN},
-    {OUTPUT, SEM_PUXADA},  // rows
-    {OUTPUT, SEM_PUXADA},
-    {OUTPUT, SEM_PUXADA},
-    {OUTPUT, SEM_PUXADA},
-};
+#define COMO_COLUNA(pino, bcm, nome, outro_nome) {INPUT, PUD_DOWN},
+#define COMO_LINHA(pino, bcm, nome, outro_nome) {OUTPUT, SEM_PUXADA},
+const pedido_inicial inicial[PINOS] = {FIOS_DO_TECLADO(COMO_COLUNA, COMO_LINHA)};
 
 const char *const CONSUMIDOR = "teclado";
 

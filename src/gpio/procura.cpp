@@ -1,18 +1,13 @@
 #include "gpio/procura.h"
 
+#include "mapa_do_teclado.h"
+
 #include <cerrno>
 #include <cstring>
 
-const linha_do_pino linhas_dos_pinos[PINOS] = {
-    {17, {"GPIO17"}},
-    {18, {"GPIO18"}},
-    {27, {"GPIO27", "CAM_GPIO0"}},
-    {22, {"GPIO22"}},
-    {23, {"GPIO23"}},
-    {24, {"GPIO24"}},
-    {25, {"GPIO25"}},
-    {4, {"GPIO4", "GPIO_GCLK"}},
-};
+static_assert(fios_nos_pinos_0_a(PINOS), "the lines are looked up for pins 0 to 7");
+#define LINHA_DO_PINO(pino, bcm, nome, outro_nome) {bcm, {nome, outro_nome}},
+const linha_do_pino linhas_dos_pinos[PINOS] = {FIOS_DO_TECLADO(LINHA_DO_PINO, LINHA_DO_PINO)};
 
 const char *const chips_da_soc[ROTULOS_DA_SOC] = {"pinctrl-bcm2835", "pinctrl-bcm2711",
                                                   "pinctrl-rp1"};

@@ -26,11 +26,9 @@ constexpr int NOME_MAX = 32;
 constexpr int NOMES_MAX = 2;
 
 // wiringPi pin (index) -> the header line by its BCM GPIO number, which is
-// its offset on the SoC's GPIO chip on every Raspberry Pi. The names are
-// only for a chip teclado does not know: they are documentation, and
-// differ by board (Debian's trees call BCM 4 GPIO_GCLK on most boards and
-// GPIO4 on the compute module I/O boards, BCM 27 CAM_GPIO0 on the first
-// Model A); the most usual first.
+// its offset on the SoC's GPIO chip on every Raspberry Pi, and its names,
+// as mapa_do_teclado.h wires them. The names are only for a chip teclado
+// does not know; the preferred first.
 struct linha_do_pino {
     unsigned int bcm;
     const char *nomes[NOMES_MAX];

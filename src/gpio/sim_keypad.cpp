@@ -11,13 +11,14 @@
 // with '#' are ignored). Input is only taken during a pause, with poll(), so
 // it never blocks the scan and the pause is spent waiting for input anyway.
 //
-// The keypad is wired to the pins config.h gives the scanner, as a board is
-// wired to match its build; only the key codes are its own (see below).
+// The keypad is wired to the pins mapa_do_teclado.h gives the scanner, as a
+// board is wired to match its build; only the key codes are its own (see
+// below).
 #include "sim.h"
 
 #include "common/reclamar.h"
-#include "config.h"
 #include "gpio.h"
+#include "mapa_do_teclado.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,8 +35,18 @@ namespace {
 constexpr int LINHAS = 4;
 constexpr int COLUNAS = 4;
 
-// Which key code sits where on the keypad. Kept apart from the scanner's own
-// table on purpose: a wrong entry there then shows as a wrong printed code.
+// The longest input line it accepts.
+constexpr int SIM_LINHA_MAX = 80;
+
+// The wiringPi pin of each row and of each column.
+static_assert(fios_nos_pinos_0_a(SIM_PINOS), "the simulated keypad serves pins 0 to 7");
+const int pino_da_linha[LINHAS] = {FIOS_DO_TECLADO(FIO_NADA, FIO_PINO)};
+const int pino_da_coluna[COLUNAS] = {FIOS_DO_TECLADO(FIO_PINO, FIO_NADA)};
+
+// Which key code sits where on the keypad. Kept apart on purpose from the
+// codes the scanner takes from mapa_do_teclado.h, like the unknown key's
+// message below: a wrong entry there then shows as a wrong printed code,
+// which a copy of the same table could not show.
 const int codigo_da_tecla[LINHAS][COLUNAS] = {
     {1, 2, 3, 14},
     {4, 5, 6, 24},
@@ -230,11 +241,12 @@ int sim_pino_ler(int pino)
         return LOW;
     if (modo[pino] == OUTPUT)
         return nivel[pino];
-    if (pino >= PINO_COLUNA0 && pino < PINO_COLUNA0 + COLUNAS) {
-        int c = pino - PINO_COLUNA0;
+    for (int c = 0; c < COLUNAS; c++) {
+        if (pino_da_coluna[c] != pino)
+            continue;
         bool ligada = false;
         for (int l = 0; l < LINHAS; l++) {
-            int linha_pino = PINO_LINHA0 + l;
+            int linha_pino = pino_da_linha[l];
             if (fechada[l][c] && modo[linha_pino] == OUTPUT && nivel[linha_pino] == HIGH)
                 ligada = true;
         }

@@ -3,14 +3,11 @@
 #pragma once
 
 #include "config.h"
+#include "mapa_do_teclado.h"
+#include "relatorio/limites.h"
 
 // The keypad's codes row by row, as teclado's Teclado table has them.
-inline constexpr int Teclas[4][4] = {
-    {1, 2, 3, 14},
-    {4, 5, 6, 24},
-    {7, 8, 9, 34},
-    {41, 0, 43, 44},
-};
+inline constexpr int Teclas[4][4] = CODIGOS_DO_TECLADO;
 
 // One key over the period.
 struct resumo_tecla {

@@ -21,7 +21,7 @@ from teclado_run import ROOT, check, finish
 
 TECLADO = sys.argv[1:]
 BOARDS = sorted(glob.glob(os.path.join(ROOT, "tests", "gpio", "boards", "*.chips")))
-COLUMNS, ROWS = (17, 18, 27, 22), (23, 24, 25, 4)
+from mapa_do_teclado import COLUMNS, ROWS  # made from src/mapa_do_teclado.h
 # What the requests set, and each line's state once the pins are set up.
 WANTED = {**{o: "input pull-down 0" for o in COLUMNS}, **{o: "output as-is 0" for o in ROWS}}
 # 8 requests; then pinMode on the rows and the columns and a pull on each column.

@@ -17,7 +17,7 @@ from teclado_run import (START_LINE, Teclado, check, check_console, check_rows, 
 
 WORD = "comando desconhecido '{}' (use press K, release K ou wait MS)"
 NUMBER = "'{}' pede um numero inteiro, e nada depois dele"
-KEY = "tecla desconhecida {} (as teclas sao 0-9, 14, 24, 34, 41, 43 e 44)"
+from mapa_do_teclado import UNKNOWN_KEY as KEY  # made from src/mapa_do_teclado.h
 LONG = "linha com mais de 80 caracteres; ignorada"
 BYTES = "a linha tem bytes que nao sao texto; ignorada"
 

@@ -38,7 +38,7 @@ UNCERTAIN = "Gravacao incerta: "
 # Standard error's line after each "Falha de conexao": the client library's reason.
 CONNECTION_REASON = "teclado: banco de dados: "
 # Key codes as printed, row by row.
-KEYS = [1, 2, 3, 14, 4, 5, 6, 24, 7, 8, 9, 34, 41, 0, 43, 44]
+from mapa_do_teclado import KEYS  # made from src/mapa_do_teclado.h
 
 DATE = r"(\w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4})"
 REPORT = re.compile(r"Botao (\d+) (ON|OFF) em: " + DATE)

@@ -20,8 +20,8 @@
 // the stand-in stops the program with status 2.
 //
 // The keypad of src/gpio/sim_keypad.cpp is wired to the header by BCM number,
-// which is the line offset on the SoC's chip (the one labelled pinctrl-*):
-// columns 0-3 on 17, 18, 27 and 22, rows 0-3 on 23, 24, 25 and 4. Its key
+// which is the line offset on the SoC's chip (the one labelled pinctrl-*),
+// as src/mapa_do_teclado.h gives it for each wiringPi pin. Its key
 // actions come from standard input and are taken while the program sleeps
 // with clock_nanosleep() on the monotonic clock to an absolute time, which
 // is how the backend pauses. Lines start as inputs without bias: a column
@@ -46,6 +46,7 @@
 //                  once the chip's driver is unbound
 #include "gpio/gpio.h"
 #include "gpio/sim.h"
+#include "mapa_do_teclado.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -68,7 +69,7 @@ constexpr unsigned MAX_LINES = 64;
 constexpr int MAX_ALIASES = 4;
 
 // The keypad's wiring: wiringPi pin (index) -> BCM number.
-const unsigned keypad_offset[SIM_PINOS] = {17, 18, 27, 22, 23, 24, 25, 4};
+const unsigned keypad_offset[SIM_PINOS] = {FIOS_DO_TECLADO(FIO_BCM, FIO_BCM)};
 
 struct Line {
     char name[GPIO_MAX_NAME_SIZE];

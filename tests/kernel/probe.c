@@ -7,7 +7,7 @@
  *   probe scan MS        the rows, as the GPIO block's level register shows them
  *   probe key ROW COL MS one closed key, joining BCM line ROW to BCM line COL
  *
- * The wiring: rows on BCM 23, 24, 25, 4, columns on BCM 17, 18, 27, 22.
+ * The wiring is src/mapa_do_teclado.h's.
  */
 #include <dirent.h>
 #include <errno.h>
@@ -23,8 +23,11 @@
 #include <time.h>
 #include <unistd.h>
 
-static const int rows[4] = {23, 24, 25, 4};
-static const int cols[4] = {17, 18, 27, 22};
+#include "mapa_do_teclado.h"
+
+/* BCM line of each row and of each column. */
+static const int rows[4] = {FIOS_DO_TECLADO(FIO_NADA, FIO_BCM)};
+static const int cols[4] = {FIOS_DO_TECLADO(FIO_BCM, FIO_NADA)};
 
 /* BCM2836: peripherals at bus 0x7E000000 seen by the ARM at 0x3F000000; the
  * GPIO block at +0x200000. Word offsets of the bank 0 (lines 0-31) registers:
@@ -158,9 +161,10 @@ static int scan(int ms)
         }
     }
     int ok = several == 0 && colhigh == 0 && outoforder == 0 && selections >= 12;
-    printf("%s rows: %ld row selections in %d ms (%ld samples), rows in order 23 24 25 4; "
+    printf("%s rows: %ld row selections in %d ms (%ld samples), rows in order %d %d %d %d; "
            "out of order %ld, two rows high at once %ld, a column high %ld\n",
-           ok ? "PASS" : "FAIL", selections, ms, samples, outoforder, several, colhigh);
+           ok ? "PASS" : "FAIL", selections, ms, samples, rows[0], rows[1], rows[2], rows[3],
+           outoforder, several, colhigh);
     return !ok;
 }
 

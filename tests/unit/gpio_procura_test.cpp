@@ -4,6 +4,7 @@
 // by the chip's label and, with that label unknown, by the lines' names.
 // Then the ways it finds none, and which of them it reports.
 #include "gpio/procura.h"
+#include "mapa_do_teclado.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,8 @@
 
 namespace {
 
-// Columns, then rows, by BCM number: the keypad's wiring.
-const unsigned int ESPERADO[PINOS] = {17, 18, 27, 22, 23, 24, 25, 4};
+// Each wiringPi pin's line by BCM number: the keypad's wiring.
+const unsigned int ESPERADO[PINOS] = {FIOS_DO_TECLADO(FIO_BCM, FIO_BCM)};
 
 constexpr int LINHAS_MAX = 64;
 
