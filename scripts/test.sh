@@ -20,7 +20,7 @@
 #             groups and clean-up (scripts/check-install-deps.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
-#   bench     build-bench/: the benchmarks (bench/bench.py), quick counts
+#   bench     build-bench/: the benchmarks (bench/*.py), quick counts
 #   backends  chardev and wiringpi, the name they had together
 #
 # TECLADO_BENCH_OPTIONS, for stage bench: any of
@@ -134,10 +134,10 @@ armhf_suite() {
   run_tests "$dir" 300 -LE soak
 }
 
-# The benchmarks run as the CTest test bench, on the tests' private server,
-# in a Release build; the recordings read an option file of their own at
-# every event, and bench/CMakeLists.txt builds the armhf programs too
-# (TECLADO_BENCH_ARMHF).
+# The benchmarks run as the CTest tests labelled bench, on the tests'
+# private server, in a Release build; the recordings read an option file
+# of their own at every event, and bench/CMakeLists.txt builds the armhf
+# programs too (TECLADO_BENCH_ARMHF).
 bench() {
   local armhf=ON groups=(bench cross)
   if [[ " ${TECLADO_BENCH_OPTIONS:-} " == *" --native "* ]]; then
