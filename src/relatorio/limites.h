@@ -2,8 +2,9 @@
 // and how much of the log the summary holds.
 #pragma once
 
-// Per session, for the server's temporary tables and sorts: enough to keep
-// the pairing of a million events in memory; bigger logs spill to disk.
+// Per session, for the server's temporary tables and sorts when it pairs
+// the events itself (a clock set back among them): enough to keep the
+// pairing of a million events in memory; bigger logs spill to disk.
 constexpr unsigned long RELATORIO_MEMORIA_TEMP = 256UL * 1024 * 1024;
 constexpr unsigned long RELATORIO_MEMORIA_ORDEM = 32UL * 1024 * 1024;
 // How far past a period's bounds the report reads to pair the presses and
