@@ -747,7 +747,8 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
     });
     if (modo == PAREADO && !juntar(p, somas, resumo, apartadas))
         modo = SEM_LUGAR;
-    // The keys left apart, each of the boards that left it.
+    // The keys left apart, one query each; of its answer, the boards that
+    // left the key apart.
     bool uma = placa != nullptr;
     for (int k = 0; k < 16 && modo == PAREADO; k++) {
         if (!apartada(*apartadas, 0, k, true))
