@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Times teclado-relatorio over logs of growing size on the tests' private
-MariaDB (MYSQL_UNIX_PORT): the whole log and one day at each size, and the
-whole log with --svg (which reads the log twice) at a million rows. Prints
+MariaDB (MYSQL_UNIX_PORT): the whole log and one day at each size, and at
+a million rows the whole log with --svg (which reads the log twice) and
+with one press and its release stamped an hour back, as a board's clock
+set back after a power cut stamps them (the server pairs that key). Prints
 one table as "figure: " lines, each size's median and longest time, how the
 cost grows from one size to the next, and the targets met or MISSED.
 
@@ -56,6 +58,16 @@ def grow(socket, written, rows):
         f" MICROSECOND AS t FROM embarcados.seq_{written + 1}_to_{rows}) s", timeout=1800)
 
 
+def set_back(socket, first_id, hours):
+    """Stamps the rows first_id and the one after hours earlier, their
+    ctime text rewritten in teclado's form."""
+    t = f"(instante - INTERVAL {hours} HOUR)"
+    sql(socket,
+        f"UPDATE embarcados.estado SET DATA = CONCAT(DATE_FORMAT({t}, '%a %b '),"
+        f" LPAD(DAY({t}), 2, ' '), DATE_FORMAT({t}, ' %H:%i:%s %Y'), '\\n')"
+        f" WHERE id IN ({first_id}, {first_id + 1})")
+
+
 def timed(command, args, env, runs, presses):
     """Wall times in seconds of runs runs of the report with args, each
     checked to count presses pairs."""
@@ -88,6 +100,12 @@ def measure(command, socket, sizes, runs, work):
                                              rows // 2)
             results[rows] = {figure: timed(command, args, env, runs, presses)
                              for figure, (args, presses) in cases.items()}
+            if rows == 1_000_000:
+                # A press in the middle of the log (its id odd) and its
+                # release, then back as they were for the sizes after.
+                set_back(socket, rows // 2 + 1, 1)
+                results[rows]["whole, clock back"] = timed(command, [], env, runs, rows // 2)
+                set_back(socket, rows // 2 + 1, -1)
     finally:
         sql(socket, "TRUNCATE TABLE embarcados.estado")
     return results

@@ -1,8 +1,10 @@
 // The report's queries, see consulta.h. The server hands over the rows of
 // the period in the order of an index, and this file pairs each press with
-// the next event of its key and sums the pairs per key; when the rows do
-// not allow that, the server pairs and sums, and this file files its
-// answers by key.
+// the next event of its key and sums the pairs per key. A key of a board
+// whose rows come out of id order (a clock set back) is paired and summed
+// by the server, with a query narrowed to that key; when the rows need
+// more room than the pairing has, the server pairs and sums them all. This
+// file files the server's answers by key.
 #include "relatorio/consulta.h"
 
 #include "common/reclamar.h"
@@ -15,7 +17,7 @@
 namespace {
 
 // The room the client's pairing has (see pareamento); a log that needs more
-// is paired by the server, as a log whose rows come out of order is.
+// is paired by the server, the whole of it.
 constexpr int PAREAMENTO_PLACAS_MAX = 2 * RELATORIO_PLACAS_MAX; // boards read, margin included
 constexpr int PAREAMENTO_NULAS_MAX = 4096; // ON and OFF rows of unknown instant
 
@@ -64,29 +66,40 @@ constexpr int PAREAMENTO_NULAS_MAX = 4096; // ON and OFF rows of unknown instant
     " FROM estado WHERE ESTADO IN ('ON', 'OFF')" NO_PERIODO filtro ") r) e) j) k"
 
 // Per board, key, c and fecha: rows, their holds added up and the longest
-// (for 6), the first and latest instant, the latest event. Then the rows
-// of neither ON nor OFF as c 1, placed by their instant when it reads.
-// Those are grouped by an expression: grouped by TECLA itself, the server
-// walks the index on (TECLA, id) and looks every row up, over ten times
-// slower than a scan. In board order, the whole log's or one board's.
-#define RESUMO(filtro)                                                                           \
+// (for 6), the first and latest instant, the latest event.
+#define PARES(filtro)                                                                            \
     "SELECT b, TECLA, c, fecha, COUNT(*), SUM(-prox - x), MAX(-prox - x), MIN(x), MAX(x),"       \
     " MAX(ABS(x)) FROM " EVENTOS("? AS de, ? AS ate", filtro)                                    \
-    " WHERE c > 0 OR fecha GROUP BY b, TECLA, c, fecha"                                         \
+    " WHERE c > 0 OR fecha GROUP BY b, TECLA, c, fecha"
+// PARES, then the rows of neither ON nor OFF as c 1, placed by their
+// instant when it reads. Those are grouped by an expression: grouped by
+// TECLA itself, the server walks the index on (TECLA, id) and looks every
+// row up, over ten times slower than a scan. In board order, the whole
+// log's or one board's.
+#define RESUMO(filtro)                                                                           \
+    PARES(filtro)                                                                                \
     " UNION ALL SELECT " PLACA_NUMERO ", TECLA + 0, 1, 0, COUNT(*), 0, 0, 0, 0, 0 FROM estado"  \
     " WHERE ESTADO NOT IN ('ON', 'OFF')" NO_PERIODO filtro " GROUP BY 1, 2"
 #define UMA_PLACA " AND placa = ?"
 const char *const Resumo[] = {RESUMO(""), RESUMO(UMA_PLACA)};
+// One key's pairs, for the boards whose rows of that key came out of id
+// order: the server reads that key's rows alone, by the index on (TECLA,
+// id) when it finds that cheaper. Of every board, or of one.
+#define UMA_TECLA " AND TECLA = ?"
+const char *const ParesDaTecla[] = {PARES(UMA_TECLA), PARES(UMA_PLACA UMA_TECLA)};
 constexpr int RESUMO_COLUNAS = 10;
 enum { FORA, ESTADO_DESCONHECIDO, DATA_ILEGIVEL, MS_INVALIDO, SOLTURA_ILEGIVEL, SOLTURA_ANTES,
        PAR, PRESSAO_SO = 8, SOLTURA };
 
-// Paired presses per key and bar.
+// Paired presses per board, key and bar; as Resumo and ParesDaTecla, the
+// whole log's, one board's, one key's, one key's of one board.
 #define BARRAS(filtro)                                                                           \
-    "SELECT TECLA, (x - inicio) DIV passo, COUNT(*) FROM "                                      \
-    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo", filtro) " WHERE c = 6 GROUP BY 1, 2"
-const char *const Barras[] = {BARRAS(""), BARRAS(UMA_PLACA)};
-constexpr int BARRAS_COLUNAS = 3;
+    "SELECT b, TECLA, (x - inicio) DIV passo, COUNT(*) FROM "                                   \
+    EVENTOS("? AS de, ? AS ate, ? AS inicio, ? AS passo", filtro)                                \
+    " WHERE c = 6 GROUP BY 1, 2, 3"
+const char *const Barras[] = {BARRAS(""), BARRAS(UMA_PLACA), BARRAS(UMA_TECLA),
+                              BARRAS(UMA_PLACA UMA_TECLA)};
+constexpr int BARRAS_COLUNAS = 4;
 
 // The boards of the rows read (the period and its margin), each once, by
 // name, with the number the other queries give it.
@@ -373,6 +386,27 @@ bool somar(resumo_relatorio *resumo, const long long *v)
 const char *const Linhas[] = {LINHAS(""), LINHAS(UMA_PLACA)};
 constexpr int LINHAS_COLUNAS = 5;
 
+// The keys of each board whose rows came out of id order (a clock set
+// back between two events of the key, two events of it in the same ms):
+// the client leaves them to the server, one query per key. todas: the rows
+// needed more room than the client's pairing has, and the server paired
+// the whole report.
+struct teclas_apartadas {
+    long long placa[PAREAMENTO_PLACAS_MAX];
+    unsigned teclas[PAREAMENTO_PLACAS_MAX]; // bit k for the key lugardatecla puts at k
+    int nplacas;
+    bool todas;
+};
+
+// Whether key k of board placa is among a's; any board's when todas_placas.
+bool apartada(const teclas_apartadas &a, long long placa, int k, bool todas_placas)
+{
+    for (int i = 0; i < a.nplacas; i++)
+        if ((todas_placas || a.placa[i] == placa) && (a.teclas[i] >> k & 1) != 0)
+            return true;
+    return false;
+}
+
 // What pareamento below follows, each key of each board apart: the boards
 // of the rows read, margin alone included; the ON and OFF rows of unknown
 // instant, which the index hands over first, until their key's rows of
@@ -380,7 +414,8 @@ constexpr int LINHAS_COLUNAS = 5;
 struct ultima_linha {
     long long id, x;
     bool tem;
-    int nulo; // the first of its rows of unknown instant still to pair, + 1
+    bool apartada; // left to the server: its rows are no longer followed
+    int nulo;      // the first of its rows of unknown instant still to pair, + 1
 };
 struct linha_nula {
     long long id, x;
@@ -394,6 +429,8 @@ struct pareamento {
     linha_nula nula[PAREAMENTO_NULAS_MAX];
     int nnulas;
     bool com_instante; // a row of known instant has come
+    const teclas_apartadas *ja; // keys left to the server before the read, or nullptr
+    int novas;                  // keys the read itself left to the server
 };
 
 // The key's place in pareamento, -1 for a code of no key of the keypad.
@@ -413,6 +450,8 @@ int lugardaplaca(pareamento *p, long long numero)
     if (p->nplacas == PAREAMENTO_PLACAS_MAX)
         return -1;
     p->placa[p->nplacas] = numero;
+    for (int k = 0; k < 16 && p->ja != nullptr; k++)
+        p->ultima[p->nplacas][k].apartada = apartada(*p->ja, numero, k, false);
     return p->nplacas++;
 }
 
@@ -442,18 +481,23 @@ void classificar(const pareamento &p, long long placa, long long tecla, long lon
 }
 
 // Hands x of key k of board b, whose row is id, to its key's last row:
-// that one now has its next and goes to arquivar. False when a row comes
-// out of id order (a clock set back) or arquivar says stop.
+// that one now has its next and goes to arquivar. A row out of id order
+// leaves the key to the server from then on. False when arquivar says stop.
 template <typename F>
 bool seguir(pareamento *p, int b, int k, long long tecla, long long id, long long x, F &arquivar)
 {
     ultima_linha &u = p->ultima[b][k];
+    if (u.apartada)
+        return true;
     if (u.tem) {
-        if (id <= u.id)
-            return false;
+        if (id <= u.id) {
+            u.apartada = true;
+            p->novas++;
+            return true;
+        }
         long long v[RESUMO_COLUNAS];
         classificar(*p, p->placa[b], tecla, u.x, x, true, v);
-        if (!arquivar(v))
+        if (!arquivar(v, b, k))
             return false;
     }
     u.id = id;
@@ -467,7 +511,7 @@ template <typename F>
 bool seguirnulas(pareamento *p, int b, int k, long long tecla, long long id, F &arquivar)
 {
     ultima_linha &u = p->ultima[b][k];
-    while (u.nulo != 0 && (id == 0 || p->nula[u.nulo - 1].id < id)) {
+    while (!u.apartada && u.nulo != 0 && (id == 0 || p->nula[u.nulo - 1].id < id)) {
         const linha_nula &n = p->nula[u.nulo - 1];
         u.nulo = n.proxima;
         if (!seguir(p, b, k, tecla, n.id, n.x, arquivar))
@@ -476,26 +520,33 @@ bool seguirnulas(pareamento *p, int b, int k, long long tecla, long long id, F &
     return true;
 }
 
-enum pareado { PAREADO, DESORDEM, FALHA };
+enum pareado { PAREADO, SEM_LUGAR, FALHA };
 
 // Pairs each ON and OFF row read with the next of its key on its board, by
 // id, as EVENTOS does on the server, and hands arquivar a row of RESUMO
-// for each (COUNT 1) whose c and fecha count, and one per row of neither
-// ON nor OFF inside the period. The rows come in the order of an index,
-// not sorted: DESORDEM when one of a key comes before an earlier id of
-// the same key (a clock set back, two events in the same ms), or the rows
-// exceed pareamento's room; arquivar's sums are then not whole.
+// for each (COUNT 1) whose c and fecha count, with the row's board and key
+// as pareamento places them (-1, -1 for a row paired with none: a code of
+// no key, ESTADO neither ON nor OFF), and one per row of neither ON nor
+// OFF inside the period. The rows come in the order of an index, not
+// sorted: a key whose rows come out of id order on a board (see
+// teclas_apartadas) is left apart in p (zeroed by the caller) from its
+// first row out of order on, and what arquivar had of it is not whole; so
+// are the keys ja lists, from their first row. SEM_LUGAR when the rows
+// exceed pareamento's room or arquivar says stop: its sums are then not
+// whole.
 template <typename F>
-pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
+pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, const teclas_apartadas *ja,
+               pareamento *pareando, F arquivar)
 {
-    pareamento p = {};
+    pareamento &p = *pareando;
     p.de = opcoes.periodo_de;
     p.ate = opcoes.periodo_ate;
+    p.ja = ja;
     const valor valores[] = {{recuado(p.de), nullptr, true},
                              {avancado(p.ate), nullptr, true},
                              {0, opcoes.placa, false}};
     bool uma = opcoes.placa != nullptr;
-    bool desordem = false;
+    bool sem_lugar = false;
     int placa = -1; // the last row's board: a board's own log has one
     bool feito = perguntar(banco, Linhas[uma], valores, uma ? 3 : 2, LINHAS_COLUNAS, false,
                            [&](const linha_lida &l) {
@@ -503,8 +554,8 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
         long long tecla = v[1], id = v[2], sinal = v[3], t = v[4];
         if (sinal == 0) {
             long long linha[RESUMO_COLUNAS] = {v[0], tecla, ESTADO_DESCONHECIDO, 0, 1};
-            desordem = (t <= 2 || (t >= p.de && t <= p.ate)) && !arquivar(linha);
-            return !desordem;
+            sem_lugar = (t <= 2 || (t >= p.de && t <= p.ate)) && !arquivar(linha, -1, -1);
+            return !sem_lugar;
         }
         int k = lugardatecla(tecla);
         // A code of no key counts alone: whatever its next row, it is left
@@ -512,20 +563,22 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
         if (k < 0) {
             long long linha[RESUMO_COLUNAS];
             classificar(p, v[0], tecla, sinal * t, 0, false, linha);
-            desordem = linha[2] != FORA && !arquivar(linha);
-            return !desordem;
+            sem_lugar = linha[2] != FORA && !arquivar(linha, -1, -1);
+            return !sem_lugar;
         }
         if (placa < 0 || p.placa[placa] != v[0])
             placa = lugardaplaca(&p, v[0]);
         if (placa < 0) {
-            desordem = true;
+            sem_lugar = true;
             return false;
         }
         ultima_linha &u = p.ultima[placa][k];
+        if (u.apartada)
+            return true;
         if (t <= 2) {
             // Kept in id order until the key's first row of known instant.
             if (p.com_instante || p.nnulas == PAREAMENTO_NULAS_MAX) {
-                desordem = true;
+                sem_lugar = true;
                 return false;
             }
             int *antes = &u.nulo;
@@ -536,24 +589,113 @@ pareado parear(MYSQL *banco, const opcoes_relatorio &opcoes, F arquivar)
             return true;
         }
         p.com_instante = true;
-        desordem = !seguirnulas(&p, placa, k, tecla, id, arquivar) ||
-                   !seguir(&p, placa, k, tecla, id, sinal * t, arquivar);
-        return !desordem;
+        sem_lugar = !seguirnulas(&p, placa, k, tecla, id, arquivar) ||
+                    !seguir(&p, placa, k, tecla, id, sinal * t, arquivar);
+        return !sem_lugar;
     });
     if (!feito)
         return FALHA;
-    for (int b = 0; b < p.nplacas && !desordem; b++)
-        for (int k = 0; k < 16 && !desordem; k++) {
+    for (int b = 0; b < p.nplacas && !sem_lugar; b++)
+        for (int k = 0; k < 16 && !sem_lugar; k++) {
             long long tecla = Teclas[k / 4][k % 4];
-            desordem = !seguirnulas(&p, b, k, tecla, 0, arquivar);
+            sem_lugar = !seguirnulas(&p, b, k, tecla, 0, arquivar);
             ultima_linha &u = p.ultima[b][k];
-            if (!desordem && u.tem) {
+            if (!sem_lugar && u.tem && !u.apartada) {
                 long long v[RESUMO_COLUNAS];
                 classificar(p, p.placa[b], tecla, u.x, 0, false, v);
-                desordem = !arquivar(v);
+                sem_lugar = !arquivar(v, b, k);
             }
         }
-    return desordem ? DESORDEM : PAREADO;
+    return sem_lugar ? SEM_LUGAR : PAREADO;
+}
+
+// The sums of one key of one board, kept apart until the read ends: RESUMO's
+// rows of that key and board added up, per c and fecha. The maxima and
+// minima are those of every row of their c (the rows' instants are 3 or
+// more, their holds not negative: 0 stands for none).
+struct soma_tecla {
+    unsigned linhas[10][2];
+    long long soma_ms, maior_ms, primeira_par, ultima_par; // of PAR
+    long long ultima_so;                                    // of PRESSAO_SO
+    long long ultimo; // the latest instant of SOLTURA_ILEGIVEL and on
+};
+// Those of the first RELATORIO_PLACAS_MAX boards with rows that count:
+// more go past resumo's room anyway.
+struct somas_apartadas {
+    int lugar[PAREAMENTO_PLACAS_MAX]; // per board of pareamento: its place in tecla, + 1
+    soma_tecla tecla[RELATORIO_PLACAS_MAX][16];
+    int nplacas;
+};
+
+// Adds a row of RESUMO of key k of board b to s; false when the boards or
+// a count exceed its room.
+bool apartar(somas_apartadas *s, int b, int k, const long long *v)
+{
+    if (s->lugar[b] == 0) {
+        if (s->nplacas == RELATORIO_PLACAS_MAX)
+            return false;
+        s->lugar[b] = ++s->nplacas;
+    }
+    soma_tecla &t = s->tecla[s->lugar[b] - 1][k];
+    long long tipo = v[2], x = v[7];
+    unsigned &linhas = t.linhas[tipo][v[3] != 0];
+    if (linhas == ~0U)
+        return false;
+    if (tipo == PAR) {
+        if (t.linhas[PAR][0] + t.linhas[PAR][1] == 0 || x < t.primeira_par)
+            t.primeira_par = x;
+        t.soma_ms += v[5];
+        t.maior_ms = v[6] > t.maior_ms ? v[6] : t.maior_ms;
+        t.ultima_par = x > t.ultima_par ? x : t.ultima_par;
+    } else if (tipo == PRESSAO_SO && x > t.ultima_so) {
+        t.ultima_so = x;
+    }
+    if (tipo >= SOLTURA_ILEGIVEL && v[9] > t.ultimo)
+        t.ultimo = v[9];
+    linhas++;
+    return true;
+}
+
+// Files the sums of key tecla of board placa in resumo, as somar files
+// RESUMO's rows of them. False as somar says.
+bool somartecla(resumo_relatorio *resumo, long long placa, long long tecla, const soma_tecla &t)
+{
+    long long soma_ms = t.soma_ms; // once, whatever the rows' fecha
+    for (int tipo = 0; tipo < 10; tipo++)
+        for (int fecha = 0; fecha < 2; fecha++) {
+            if (t.linhas[tipo][fecha] == 0)
+                continue;
+            const long long v[RESUMO_COLUNAS] = {
+                placa, tecla, tipo, fecha, t.linhas[tipo][fecha], tipo == PAR ? soma_ms : 0,
+                t.maior_ms, t.primeira_par, tipo == PAR ? t.ultima_par : t.ultima_so, t.ultimo};
+            if (tipo == PAR)
+                soma_ms = 0;
+            if (!somar(resumo, v))
+                return false;
+        }
+    return true;
+}
+
+// Files in resumo the sums of every key of every board p read but those p
+// left apart, which go to apartadas. False when the boards exceed resumo's
+// room.
+bool juntar(const pareamento &p, const somas_apartadas &s, resumo_relatorio *resumo,
+            teclas_apartadas *apartadas)
+{
+    for (int b = 0; b < p.nplacas; b++) {
+        unsigned teclas = 0;
+        for (int k = 0; k < 16; k++)
+            teclas |= p.ultima[b][k].apartada ? 1U << k : 0;
+        if (teclas != 0) {
+            apartadas->placa[apartadas->nplacas] = p.placa[b];
+            apartadas->teclas[apartadas->nplacas++] = teclas;
+        }
+        for (int k = 0; k < 16 && s.lugar[b] != 0; k++)
+            if ((teclas >> k & 1) == 0 &&
+                !somartecla(resumo, p.placa[b], Teclas[k / 4][k % 4], s.tecla[s.lugar[b] - 1][k]))
+                return false;
+    }
+    return true;
 }
 
 // Names the boards resumir found and puts them in name order; counts in
@@ -582,10 +724,11 @@ bool nomear(MYSQL *banco, const valor *valores, resumo_relatorio *resumo)
     });
 }
 
-// Pairs on the client when the rows allow (em_ordem then true), else on
-// the server.
+// Pairs on the client when the rows allow, but the keys apartadas lists
+// (which it fills), which the server pairs one by one; else (apartadas'
+// todas) the whole report on the server.
 bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *resumo,
-             bool *em_ordem)
+             teclas_apartadas *apartadas)
 {
     const char *placa = opcoes.placa;
     const long long de = opcoes.periodo_de, ate = opcoes.periodo_ate;
@@ -595,13 +738,38 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
                              {ate, nullptr, true},          {0, placa, false}};
     // Without a board: the values of the query that reads every board.
     const valor todas[] = {valores[0], valores[1], valores[2], valores[3], valores[5], valores[6]};
-    pareado modo = parear(banco, opcoes, [&](const long long *v) {
-        return (v[2] == FORA && v[3] == 0) || somar(resumo, v);
+    pareamento p = {};
+    somas_apartadas somas = {};
+    pareado modo = parear(banco, opcoes, nullptr, &p, [&](const long long *v, int b, int k) {
+        if (v[2] == FORA && v[3] == 0)
+            return true;
+        return b < 0 ? somar(resumo, v) : apartar(&somas, b, k, v);
     });
-    *em_ordem = modo == PAREADO;
+    if (modo == PAREADO && !juntar(p, somas, resumo, apartadas))
+        modo = SEM_LUGAR;
+    // The keys left apart, one query each; of its answer, the boards that
+    // left the key apart.
+    bool uma = placa != nullptr;
+    for (int k = 0; k < 16 && modo == PAREADO; k++) {
+        if (!apartada(*apartadas, 0, k, true))
+            continue;
+        const valor da_tecla[] = {valores[0], valores[1], valores[2], valores[3],
+                                  uma ? valores[4] : valor{Teclas[k / 4][k % 4], nullptr, false},
+                                  {Teclas[k / 4][k % 4], nullptr, false}};
+        bool feito = perguntar(banco, ParesDaTecla[uma], da_tecla, uma ? 6 : 5, RESUMO_COLUNAS,
+                               false, [&](const linha_lida &l) {
+            if (apartada(*apartadas, l.valor[0], k, false) && !somar(resumo, l.valor))
+                modo = SEM_LUGAR;
+            return modo == PAREADO;
+        });
+        if (!feito)
+            return false;
+    }
     bool feito = modo != FALHA;
-    if (modo == DESORDEM) {
+    if (modo == SEM_LUGAR) {
         *resumo = {};
+        *apartadas = {};
+        apartadas->todas = true;
         feito = perguntar(banco, Resumo[placa != nullptr], placa != nullptr ? valores : todas,
                            placa != nullptr ? 8 : 6, RESUMO_COLUNAS, false,
                            [&](const linha_lida &l) {
@@ -650,9 +818,12 @@ bool resumir(MYSQL *banco, const opcoes_relatorio &opcoes, resumo_relatorio *res
 // Paired presses per hour, from the period's first hour (or the first
 // press's) to its last (or the latest press's). A period too long for
 // RELATORIO_BARRAS_MAX bars puts several hours in each. The pairs are the
-// ones resumir counted, key by key, so the bars add up to its total.
-bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, bool em_ordem,
-                   resumo_relatorio *resumo)
+// ones resumir counted, key by key, so the bars add up to its total: the
+// keys it left apart are counted by the server, those keys alone, unless
+// the rows read now leave another one apart or need more room; then, as
+// when resumir's were counted by the server, the whole picture is.
+bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes,
+                   const teclas_apartadas &apartadas, resumo_relatorio *resumo)
 {
     resumo->nbarras = 0;
     if (resumo->total.pressoes == 0)
@@ -671,9 +842,27 @@ bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, bool em_ordem,
                              {resumo->horas_por_barra * MS_POR_HORA, nullptr, false},
                              {recuado(opcoes.periodo_de), nullptr, true},
                              {avancado(opcoes.periodo_ate), nullptr, true},
-                             {0, opcoes.placa, false}};
-    if (em_ordem) {
-        pareado modo = parear(banco, opcoes, [&](const long long *v) {
+                             {0, opcoes.placa, false},
+                             {0, nullptr, false}};
+    bool uma = opcoes.placa != nullptr;
+    // k: the key asked for alone, -1 for all of them.
+    auto contar = [&](int k) {
+        valor da_tecla[8];
+        memcpy(da_tecla, valores, sizeof valores);
+        if (k >= 0)
+            da_tecla[uma ? 7 : 6] = {Teclas[k / 4][k % 4], nullptr, false};
+        return perguntar(banco, Barras[uma + 2 * (k >= 0)], da_tecla, 6 + uma + (k >= 0),
+                         BARRAS_COLUNAS, false, [&](const linha_lida &l) {
+            long long barra = l.valor[2];
+            if (resumodatecla(resumo, l.valor[1]) != nullptr && barra >= 0 && barra < nbarras &&
+                (k < 0 || apartada(apartadas, l.valor[0], k, false)))
+                resumo->barras[barra] += l.valor[3];
+            return true;
+        });
+    };
+    if (!apartadas.todas) {
+        pareamento p = {};
+        pareado modo = parear(banco, opcoes, &apartadas, &p, [&](const long long *v, int, int) {
             if (v[2] == PAR && resumodatecla(resumo, v[1]) != nullptr) {
                 long long barra = (v[7] - resumo->inicio_barras) / valores[3].numero;
                 if (barra >= 0 && barra < nbarras)
@@ -681,19 +870,19 @@ bool contarporhora(MYSQL *banco, const opcoes_relatorio &opcoes, bool em_ordem,
             }
             return true;
         });
-        if (modo != DESORDEM)
-            return modo == PAREADO;
+        if (modo == FALHA)
+            return false;
+        // Rows written since the summary may have left another key apart.
+        if (modo == PAREADO && p.novas == 0) {
+            for (int k = 0; k < 16; k++)
+                if (apartada(apartadas, 0, k, true) && !contar(k))
+                    return false;
+            return true;
+        }
         for (int i = 0; i < nbarras; i++)
             resumo->barras[i] = 0;
     }
-    bool uma = opcoes.placa != nullptr;
-    return perguntar(banco, Barras[uma], valores, uma ? 7 : 6, BARRAS_COLUNAS, false,
-                     [&](const linha_lida &l) {
-        long long barra = l.valor[1];
-        if (resumodatecla(resumo, l.valor[0]) != nullptr && barra >= 0 && barra < nbarras)
-            resumo->barras[barra] += l.valor[2];
-        return true;
-    });
+    return contar(-1);
 }
 
 } // namespace
@@ -703,9 +892,9 @@ bool consultar(const opcoes_relatorio &opcoes, bool com_barras, resumo_relatorio
     MYSQL banco;
     if (!conectar(&banco, opcoes))
         return false;
-    bool em_ordem = false;
-    bool feito = ajustarsessao(&banco) && resumir(&banco, opcoes, resumo, &em_ordem) &&
-                 (!com_barras || contarporhora(&banco, opcoes, em_ordem, resumo));
+    teclas_apartadas apartadas = {};
+    bool feito = ajustarsessao(&banco) && resumir(&banco, opcoes, resumo, &apartadas) &&
+                 (!com_barras || contarporhora(&banco, opcoes, apartadas, resumo));
     mysql_close(&banco);
     return feito;
 }

@@ -3,8 +3,9 @@
 #pragma once
 
 // Per session, for the server's temporary tables and sorts when it pairs
-// the events itself (a clock set back among them): enough to keep the
-// pairing of a million events in memory; bigger logs spill to disk.
+// the events itself (a key with a clock set back among its events, or a
+// log past the report's own room): enough to keep the pairing of a
+// million events in memory; bigger logs spill to disk.
 constexpr unsigned long RELATORIO_MEMORIA_TEMP = 256UL * 1024 * 1024;
 constexpr unsigned long RELATORIO_MEMORIA_ORDEM = 32UL * 1024 * 1024;
 // How far past a period's bounds the report reads to pair the presses and

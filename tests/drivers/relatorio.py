@@ -133,20 +133,22 @@ ODD = [
     (8, "ON ", "Mon Feb 30 10:00:00 2026\n", 0),
 ]
 # Two boards, ids interleaved on key 4, each press released on its own board
-# (the day before E, out of the periods below).
+# (the day before E, out of the periods below); key 3 in order on porta-b,
+# whose pair is not porta-a's clock set back.
 C = E - timedelta(days=1)
 BOARDS = [("porta-a", 4, "ON ", ctime(C, 9, 0, 0), 0), ("porta-b", 4, "ON ", ctime(C, 9, 0, 0), 100),
-          ("porta-a", 4, "OFF ", ctime(C, 9, 0, 0), 300), ("porta-b", 4, "OFF ", ctime(C, 9, 0, 0), 900)]
+          ("porta-a", 4, "OFF ", ctime(C, 9, 0, 0), 300), ("porta-b", 4, "OFF ", ctime(C, 9, 0, 0), 900),
+          ("porta-b", 3, "ON ", ctime(C, 9, 0, 0), 200), ("porta-b", 3, "OFF ", ctime(C, 9, 0, 0), 500)]
 CS = C.strftime("%Y-%m-%d")
 IGNORED = ("10 linhas ignoradas: 2 data ilegivel, 1 ms fora de 0-999, 1 estado desconhecido,"
            " 2 tecla desconhecida, 2 par de linha ignorada, 2 soltura antes da pressao")
-ODD_WHOLE = {3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 5: (1, 200, 200, f"{ES} 12:00:00.000", 0),
+ODD_WHOLE = {3: (2, 200, 300, f"{ES} 10:01:00.000", 0), 5: (1, 200, 200, f"{ES} 12:00:00.000", 0),
              6: (1, 10800000, 10800000, f"{FS} 13:00:00.000", 0),
              4: (2, 550, 800, f"{CS} 09:00:00.100", 0)}
 # Per board: events (those left out included), presses, latest event, unpaired.
 PER_BOARD = ("PLACA\tEVENTOS\tPRESSOES\tULTIMO\tSEM_PAR\n"
              f"porta-a\t{len(ODD) + 2}\t4\t{FS} 16:00:00.000\t0\n"
-             f"porta-b\t2\t1\t{CS} 09:00:00.900\t0\n")
+             f"porta-b\t4\t2\t{CS} 09:00:00.900\t0\n")
 
 
 def odd_rows(command, db, env, work):
@@ -161,9 +163,10 @@ def odd_rows(command, db, env, work):
         ([], lambda out: out.splitlines()[20:23],
          ["PLACA     EVENTOS  PRESSOES  ULTIMO                   SEM_PAR",
           f"porta-a {len(ODD) + 2:>9}         4  {FS} 16:00:00.000        0",
-          f"porta-b         2         1  {CS} 09:00:00.900        0"]),
+          f"porta-b         4         2  {CS} 09:00:00.900        0"]),
         # One board: its own pairs, no summary, nothing of the other's odd rows.
-        (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
+        (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({3: (1, 300, 300, f"{CS} 09:00:00.200", 0),
+                                                              4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
         # Columns stay aligned around an 8-digit hold; the reasons close the table.
         ([], lambda out: (len({len(x) for x in out.splitlines()[1:19]}), out.splitlines()[-1]),
          (1, IGNORED)),
