@@ -161,13 +161,19 @@ struct linha_lida {
     unsigned long comprimento;
 };
 
+// The key's place, row by row (k / 4, k % 4), -1 for a code of no key.
+int lugardatecla(long long tecla)
+{
+    for (int i = 0; i < 16; i++)
+        if (Teclas[i / 4][i % 4] == tecla)
+            return i;
+    return -1;
+}
+
 resumo_tecla *resumodatecla(resumo_relatorio *resumo, long long tecla)
 {
-    for (int l = 0; l < 4; l++)
-        for (int c = 0; c < 4; c++)
-            if (Teclas[l][c] == tecla)
-                return &resumo->tecla[l][c];
-    return nullptr;
+    int k = lugardatecla(tecla);
+    return k < 0 ? nullptr : &resumo->tecla[k / 4][k % 4];
 }
 
 // Logs in as teclado does unless told otherwise. The [client] group of the
@@ -432,15 +438,6 @@ struct pareamento {
     const teclas_apartadas *ja; // keys left to the server before the read, or nullptr
     int novas;                  // keys the read itself left to the server
 };
-
-// The key's place in pareamento, -1 for a code of no key of the keypad.
-int lugardatecla(long long tecla)
-{
-    for (int i = 0; i < 16; i++)
-        if (Teclas[i / 4][i % 4] == tecla)
-            return i;
-    return -1;
-}
 
 int lugardaplaca(pareamento *p, long long numero)
 {
