@@ -156,7 +156,7 @@ def odd_rows(command, db, env, work):
     rows = [("porta-a", *row) for row in ODD[:2]] + BOARDS + [("porta-a", *row) for row in ODD[2:]]
     values = ", ".join(f"('{p}', '{k}', '{e}', '{d}', '{ms}')" for p, k, e, d, ms in rows)
     sql(db, f"INSERT INTO embarcados.estado(placa, TECLA, ESTADO, DATA, ms) values {values}")
-    day_e, day_f = os.path.join(work, "e.svg"), os.path.join(work, "f.svg")
+    day_e, day_f, own = (os.path.join(work, n) for n in ("e.svg", "f.svg", "b.svg"))
     # (arguments, what to look at in stdout or the picture, what it must be)
     cases = [
         (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + PER_BOARD + IGNORED + "\n"),
@@ -167,6 +167,13 @@ def odd_rows(command, db, env, work):
         # One board: its own pairs, no summary, nothing of the other's odd rows.
         (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({3: (1, 300, 300, f"{CS} 09:00:00.200", 0),
                                                               4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
+        # Key 3, out of id order on porta-a, read again for porta-a alone.
+        (["--tsv", "--placa", "porta-a"], lambda out: out,
+         tsv({3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 4: (1, 300, 300, f"{CS} 09:00:00.000", 0),
+              5: ODD_WHOLE[5], 6: ODD_WHOLE[6]}) + IGNORED + "\n"),
+        # The bars of one board: not porta-a's pair in the same hour.
+        (["--placa", "porta-b", "--svg", own], lambda _: picture_counts(own)[:2],
+         (2, "2 pressoes, 0 sem par")),
         # Columns stay aligned around an 8-digit hold; the reasons close the table.
         ([], lambda out: (len({len(x) for x in out.splitlines()[1:19]}), out.splitlines()[-1]),
          (1, IGNORED)),
