@@ -10,25 +10,22 @@ namespace {
 
 // The rows read: the period's, those within RELATORIO_MARGEM_MS of it
 // (whose pairs may cross its bounds) and those whose instant is unknown,
-// through the index on the column instante (the ctime text and its ms,
-// computed by the server at INSERT, NULL when either is not readable),
-// which holds every column asked for and hands them over without a sort:
-// board, key, id, 1 for ON, -1 for OFF, 0 for neither, and the instant in
-// ms on the TO_SECONDS scale (SEM_DATA when DATA is not a ctime text,
-// MS_FORA when ms is outside 0-999). The bounds are bound as DATETIMEs;
-// filtro narrows the rows to one board, or to one key.
-#define LINHAS(filtro, ordem)                                                                    \
-    "SELECT placa, TECLA, id, CASE WHEN ESTADO = 'ON' THEN 1 WHEN ESTADO = 'OFF' THEN -1 ELSE 0"  \
-    " END, IFNULL(TO_SECONDS(instante) * 1000 + MICROSECOND(instante) DIV 1000,"                 \
-    " IF(ms BETWEEN 0 AND 999, 1, 2)) FROM estado"                                                \
-    " WHERE (instante IS NULL OR instante BETWEEN ? AND ?)" filtro ordem
-#define UMA_PLACA " AND placa = ?"
-#define UMA_TECLA " AND TECLA = ?"
-const char *const Linhas[] = {LINHAS("", " ORDER BY instante"),
-                              LINHAS(UMA_PLACA, " ORDER BY instante")};
-// A key read again, in no order (the report sorts it by id): the server
-// reads it through the index on (TECLA, id) when that is cheaper.
-const char *const LinhasDaTecla[] = {LINHAS(UMA_TECLA, ""), LINHAS(UMA_PLACA UMA_TECLA, "")};
+// as numbers but the board: board, key, id, 1 for ON, -1 for OFF, 0 for
+// neither, and the instant in ms on the TO_SECONDS scale (SEM_DATA when
+// DATA is not a ctime text, MS_FORA when ms is outside 0-999), from the
+// column instante (the ctime text and its ms, computed by the server at
+// INSERT, NULL when either is not readable). The bounds are bound as
+// DATETIMEs. Through the index on instante, which holds every column
+// asked for, or on a central server for one board its index on placa and
+// instante: both give the rows in instant order with no sort, and ORDER BY
+// makes the server take them rather than compute every row's instant
+// again. The pairing sorts by id what needs it.
+#define LINHAS(filtro)                                                                           \
+    "SELECT placa, TECLA, id, CASE WHEN ESTADO = 'ON' THEN 1 WHEN ESTADO = 'OFF' THEN -1 ELSE 0" \
+    " END, IFNULL(TO_SECONDS(instante) * 1000 + MICROSECOND(instante) DIV 1000,"                \
+    " IF(ms BETWEEN 0 AND 999, 1, 2)) FROM estado"                                               \
+    " WHERE (instante IS NULL OR instante BETWEEN ? AND ?)" filtro " ORDER BY instante"
+const char *const Linhas[] = {LINHAS(""), LINHAS(" AND placa = ?")};
 constexpr int LINHAS_COLUNAS = 5;
 
 static_assert(SEM_DATA == 1 && MS_FORA == 2, "LINHAS writes these as 1 and 2");
@@ -58,8 +55,7 @@ bool ler(MYSQL *banco, const opcoes_relatorio &opcoes, bool com_barras, resumo_r
     bool uma = opcoes.placa != nullptr;
     const valor valores[] = {{valor::INSTANTE, recuado(opcoes.periodo_de), nullptr},
                              {valor::INSTANTE, avancado(opcoes.periodo_ate), nullptr},
-                             {valor::TEXTO, 0, opcoes.placa},
-                             {valor::NUMERO, 0, nullptr}};
+                             {valor::TEXTO, 0, opcoes.placa}};
     pareamento p;
     comecar(&p, opcoes.periodo_de, opcoes.periodo_ate, com_barras);
     if (!perguntar(banco, Linhas[uma], valores, uma ? 3 : 2, LINHAS_COLUNAS, true,
@@ -69,22 +65,6 @@ bool ler(MYSQL *banco, const opcoes_relatorio &opcoes, bool com_barras, resumo_r
                    }))
         return false;
     terminar(&p);
-    // A key some board left out of id order, read again: that key's rows
-    // alone, about a sixteenth of them.
-    unsigned desordenadas = teclasdesordenadas(p);
-    for (int k = 0; k < 16; k++) {
-        if ((desordenadas >> k & 1) == 0)
-            continue;
-        valor da_tecla[4] = {valores[0], valores[1], valores[2], valores[3]};
-        da_tecla[uma ? 3 : 2] = {valor::NUMERO, Teclas[k / 4][k % 4], nullptr};
-        if (!perguntar(banco, LinhasDaTecla[uma], da_tecla, uma ? 4 : 3, LINHAS_COLUNAS, true,
-                       [&](const linha_lida &l) {
-                           receberdenovo(&p, k, l.texto, l.comprimento, lido(l));
-                           return true;
-                       }))
-            return false;
-        reparear(&p, k);
-    }
     juntar(p.somas, opcoes, com_barras, resumo);
     // A board with no row near the period may have none at all: a misspelt name.
     if (uma && resumo->placas.empty())

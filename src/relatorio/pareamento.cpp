@@ -31,7 +31,7 @@ constexpr lugares fazerlugares()
 constexpr lugares Lugares = fazerlugares();
 constexpr std::size_t NENHUMA = static_cast<std::size_t>(-1);
 
-std::size_t lugardaplaca(pareamento *p, const char *nome, std::size_t tamanho, bool criar)
+std::size_t lugardaplaca(pareamento *p, const char *nome, std::size_t tamanho)
 {
     // A board's own log, and runs of one board's rows, skip the lookup.
     if (p->ultima < p->somas.size()) {
@@ -43,59 +43,12 @@ std::size_t lugardaplaca(pareamento *p, const char *nome, std::size_t tamanho, b
     auto achada = p->lugar.find(p->chave);
     if (achada != p->lugar.end())
         return p->ultima = achada->second;
-    if (!criar)
-        return NENHUMA;
     std::size_t b = p->somas.size();
     p->somas.emplace_back();
     p->somas.back().nome = p->chave;
-    p->seguindo.emplace_back();
+    p->linhas.emplace_back();
     p->lugar.emplace(p->chave, b);
     return p->ultima = b;
-}
-
-void emitir(pareamento *p, std::size_t b, int k, const evento &e, const evento *proximo)
-{
-    somar(&p->somas[b].de[k], classificar(e, proximo, p->de, p->ate), true, p->com_horas);
-}
-
-// The key's sums so far are not whole: dropped, and its rows no longer followed.
-void desordenar(pareamento *p, std::size_t b, int k)
-{
-    seguimento &s = p->seguindo[b][k];
-    s.desordenada = true;
-    s.sem_instante = {};
-    p->somas[b].de[k] = {};
-}
-
-// Pairs e with the key's last row; false when e comes out of id order.
-bool seguir(pareamento *p, std::size_t b, int k, const evento &e)
-{
-    seguimento &s = p->seguindo[b][k];
-    if (s.tem_anterior) {
-        if (e.id <= s.anterior.id) {
-            desordenar(p, b, k);
-            return false;
-        }
-        emitir(p, b, k, s.anterior, &e);
-    }
-    s.anterior = e;
-    s.tem_anterior = true;
-    return true;
-}
-
-// The key's rows of unknown instant before id (all of them when todas).
-bool seguirsemdata(pareamento *p, std::size_t b, int k, long long id, bool todas)
-{
-    seguimento &s = p->seguindo[b][k];
-    if (!s.ordenadas) {
-        std::sort(s.sem_instante.begin(), s.sem_instante.end(),
-                  [](const evento &x, const evento &y) { return x.id < y.id; });
-        s.ordenadas = true;
-    }
-    while (s.proxima < s.sem_instante.size() && (todas || s.sem_instante[s.proxima].id < id))
-        if (!seguir(p, b, k, s.sem_instante[s.proxima++]))
-            return false;
-    return true;
 }
 
 } // namespace
@@ -143,69 +96,34 @@ void comecar(pareamento *p, long long de, long long ate, bool com_horas)
 
 void receber(pareamento *p, const char *placa, std::size_t tamanho, const evento &e)
 {
-    std::size_t b = lugardaplaca(p, placa, tamanho, true);
+    std::size_t b = lugardaplaca(p, placa, tamanho);
     int k = lugardatecla(e.tecla);
     // A code of no key and an ESTADO of neither pair with no row.
-    if (e.sinal == 0 || k < 0) {
+    if (e.sinal == 0 || k < 0)
         somar(&p->somas[b].de[SEM_TECLA], classificar(e, nullptr, p->de, p->ate), k >= 0,
               p->com_horas);
-        return;
-    }
-    seguimento &s = p->seguindo[b][k];
-    if (s.desordenada)
-        return;
-    if (e.instante <= MS_FORA) {
-        // The index hands these over first; one after a known instant is out of order.
-        if (s.com_instante)
-            desordenar(p, b, k);
-        else
-            s.sem_instante.push_back(e);
-        return;
-    }
-    s.com_instante = true;
-    if (seguirsemdata(p, b, k, e.id, false))
-        seguir(p, b, k, e);
+    else
+        p->linhas[b][k].push_back({e.id, e.sinal * e.instante});
 }
 
 void terminar(pareamento *p)
 {
-    for (std::size_t b = 0; b < p->seguindo.size(); b++)
+    auto evento_de = [](const linha_da_tecla &l) {
+        return evento{0, l.id, l.x < 0 ? -1 : 1, l.x < 0 ? -l.x : l.x};
+    };
+    auto por_id = [](const linha_da_tecla &x, const linha_da_tecla &y) { return x.id < y.id; };
+    for (std::size_t b = 0; b < p->linhas.size(); b++)
         for (int k = 0; k < 16; k++) {
-            seguimento &s = p->seguindo[b][k];
-            if (!s.desordenada && seguirsemdata(p, b, k, 0, true) && s.tem_anterior) {
-                emitir(p, b, k, s.anterior, nullptr);
-                s.tem_anterior = false;
+            std::deque<linha_da_tecla> &linhas = p->linhas[b][k];
+            if (!std::is_sorted(linhas.begin(), linhas.end(), por_id))
+                std::sort(linhas.begin(), linhas.end(), por_id);
+            for (std::size_t i = 0; i < linhas.size(); i++) {
+                evento e = evento_de(linhas[i]);
+                evento proximo = i + 1 < linhas.size() ? evento_de(linhas[i + 1]) : evento{};
+                somar(&p->somas[b].de[k],
+                      classificar(e, i + 1 < linhas.size() ? &proximo : nullptr, p->de, p->ate),
+                      true, p->com_horas);
             }
+            linhas = {};
         }
-}
-
-unsigned teclasdesordenadas(const pareamento &p)
-{
-    unsigned teclas = 0;
-    for (const auto &placa : p.seguindo)
-        for (int k = 0; k < 16; k++)
-            teclas |= placa[k].desordenada ? 1U << k : 0;
-    return teclas;
-}
-
-void receberdenovo(pareamento *p, int k, const char *placa, std::size_t tamanho, const evento &e)
-{
-    if (e.sinal == 0 || lugardatecla(e.tecla) != k)
-        return;
-    std::size_t b = lugardaplaca(p, placa, tamanho, false);
-    if (b != NENHUMA && p->seguindo[b][k].desordenada)
-        p->relidas.emplace_back(b, e);
-}
-
-void reparear(pareamento *p, int k)
-{
-    auto &r = p->relidas;
-    std::sort(r.begin(), r.end(), [](const auto &x, const auto &y) {
-        return x.first != y.first ? x.first < y.first : x.second.id < y.second.id;
-    });
-    for (std::size_t i = 0; i < r.size(); i++) {
-        bool ultima = i + 1 == r.size() || r[i + 1].first != r[i].first;
-        emitir(p, r[i].first, k, r[i].second, ultima ? nullptr : &r[i + 1].second);
-    }
-    r.clear();
 }

@@ -1,23 +1,19 @@
 // The report's pairing: each ON and OFF row of a key of a board paired with
 // the next row of that key on that board in id order, every row classified
 // (see classe) and summed into its board's key. No server here: rows come
-// in from whatever reads them.
-//
-// The rows may come in any order, as an index hands them over: a key whose
-// rows come in id order is paired as they come; rows of unknown instant
-// wait, sorted by id, for their key's next row of known instant. A key of
-// a board whose rows come out of id order (a clock set back, two events in
-// the same ms) drops its sums and is left for its rows to be handed over
-// again (receberdenovo) and paired in id order (reparear).
+// in from whatever reads them, in any order (an index hands them over in
+// instant order, and a clock set back or two events in one ms bring a
+// key's rows out of id order): each key's rows of each board are kept
+// until the read is over, then sorted by id if they need it, and paired.
 #pragma once
 
 #include "relatorio/somas.h"
 
 #include <array>
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 // A row's instant when it is unknown: DATA not a ctime text, ms outside 0-999.
@@ -31,26 +27,21 @@ struct evento {
     long long instante;
 };
 
-// One key of one board as its rows come.
-struct seguimento {
-    evento anterior;   // the last row paired so far, awaiting its next
-    bool tem_anterior;
-    bool com_instante; // a row of known instant has come
-    bool ordenadas;    // sem_instante sorted by id
-    bool desordenada;  // rows came out of id order: to be read again
-    std::vector<evento> sem_instante; // rows of unknown instant not yet paired
-    std::size_t proxima;              // the first of them not yet paired
+// A row kept for pairing: its id, and its instant positive for a press,
+// negative for a release.
+struct linha_da_tecla {
+    long long id, x;
 };
 
 struct pareamento {
     long long de, ate; // the period, both included, ms on the TO_SECONDS scale
     bool com_horas;
-    std::vector<somas_da_placa> somas;             // per board, in order of first row
-    std::vector<std::array<seguimento, 16>> seguindo; // per board, per key
+    std::vector<somas_da_placa> somas; // per board, in order of first row
+    // Per board, per key; a deque grows without moving what it holds.
+    std::vector<std::array<std::deque<linha_da_tecla>, 16>> linhas;
     std::unordered_map<std::string, std::size_t> lugar; // a board's exact name: its place
-    std::string chave;                              // the name looked up, its room reused
-    std::size_t ultima;                             // the last row's board
-    std::vector<std::pair<std::size_t, evento>> relidas; // a key's rows handed over again
+    std::string chave;  // the name looked up, its room reused
+    std::size_t ultima; // the last row's board
 };
 
 // The key's place row by row (k / 4, k % 4), -1 for a code of no key.
@@ -62,11 +53,5 @@ linha_classificada classificar(const evento &row, const evento *proximo, long lo
 void comecar(pareamento *p, long long de, long long ate, bool com_horas);
 // A row of board placa (tamanho bytes, compared byte for byte).
 void receber(pareamento *p, const char *placa, std::size_t tamanho, const evento &e);
-// The rows are all in: the last row of each key goes without a next.
+// The rows are all in: pairs each key of each board in id order and sums it.
 void terminar(pareamento *p);
-// The keys some board left out of id order, bit k for key k.
-unsigned teclasdesordenadas(const pareamento &p);
-// Key k's rows read again (any board, any order): kept for the boards that
-// left k out of order; then reparear pairs them in id order.
-void receberdenovo(pareamento *p, int k, const char *placa, std::size_t tamanho, const evento &e);
-void reparear(pareamento *p, int k);

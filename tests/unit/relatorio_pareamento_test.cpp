@@ -24,8 +24,7 @@ opcoes_relatorio entre(long long de, long long ate)
     return o;
 }
 
-// Feeds linhas in their order, reads again (in reverse) the keys left out
-// of id order, and sums up.
+// Feeds linhas in their order and sums up.
 resumo_relatorio resumir(const std::vector<linha> &linhas, const opcoes_relatorio &o)
 {
     pareamento p;
@@ -33,13 +32,6 @@ resumo_relatorio resumir(const std::vector<linha> &linhas, const opcoes_relatori
     for (const linha &l : linhas)
         receber(&p, l.placa, strlen(l.placa), {l.tecla, l.id, static_cast<int>(l.sinal), l.instante});
     terminar(&p);
-    for (int k = 0; k < 16; k++)
-        if (teclasdesordenadas(p) >> k & 1) {
-            for (auto l = linhas.rbegin(); l != linhas.rend(); ++l)
-                receberdenovo(&p, k, l->placa, strlen(l->placa),
-                              {l->tecla, l->id, static_cast<int>(l->sinal), l->instante});
-            reparear(&p, k);
-        }
     resumo_relatorio r = {};
     juntar(p.somas, o, true, &r);
     return r;
@@ -76,7 +68,7 @@ const caso Casos[] = {
     {"a press on one board released on another", {{"a", 5, 1, ON, T}, {"b", 5, 1, OFF, T + 5}}, 0, 0,
      2, ""},
     // The rows of unknown instant come first; a clock set back brings key 5
-    // out of id order, and it is read again.
+    // out of id order.
     {"ids out of order",
      {{"a", 5, 4, OFF, SEM_DATA}, {"a", 5, 3, ON, T - 3600000}, {"a", 5, 1, ON, T},
       {"a", 5, 2, OFF, T + 50}, {"a", 5, 5, ON, T + 60}, {"a", 5, 6, OFF, T + 90}},
