@@ -202,6 +202,36 @@ def odd_rows(command, db, env, work):
           f"odd rows in order: status {run.returncode}, got\n{run.stdout}expected\n{in_order}")
 
 
+def central_board(command, db, env):
+    """On a central server's table, one board's day is read through the
+    index on board and instant, not from every row the board ever sent."""
+    with open(os.path.join(ROOT, "sql", "central.sql")) as f:
+        central = f.read()
+    load_schema(db, "DROP TABLE embarcados.estado;\n" + central)
+    sql(db, central)
+    # porta-a: days of rows before its 200 of day D; porta-b: 1,000 that day.
+    times = {"porta-a": [DAY - timedelta(days=10, minutes=-5 * i) for i in range(2000)]
+             + [DAY + timedelta(minutes=5 * i) for i in range(200)],
+             "porta-b": [DAY + timedelta(minutes=i) for i in range(1000)]}
+    values = ", ".join(f"({i + 1}, 5, '{'OFF' if i % 2 else 'ON'} ', '{t.ctime()}\n', 0, NOW(), '{b}')"
+                       for b, ts in times.items() for i, t in enumerate(ts))
+    sql(db, "INSERT INTO embarcados.estado (id, TECLA, ESTADO, DATA, ms, gravado_em, placa)"
+            f" VALUES {values}")
+    sql(db, "ANALYZE TABLE embarcados.estado")
+
+    def reads():
+        return sum(int(v) for _, v in sql(db, "SHOW GLOBAL STATUS WHERE Variable_name IN"
+                                              " ('Handler_read_next', 'Handler_read_rnd_next')"))
+    before = reads()
+    run = subprocess.run(command + ["--tsv", "--placa", "porta-a", "--desde", D, "--ate", D],
+                         env=env, capture_output=True, text=True, timeout=60)
+    read = reads() - before
+    check(run.returncode == 0 and run.stdout.splitlines()[6].split("\t")[1] == "100",
+          f"central, --placa porta-a: status {run.returncode}, {run.stdout!r}{run.stderr!r}")
+    check(read < 400, f"central, --placa porta-a, one day: the server read {read} rows")
+    load_schema(db, "DROP TABLE embarcados.estado;")
+
+
 def picture_counts(svg):
     """The bars' counts added up, the footer, the line after it."""
     with open(svg) as f:
@@ -351,6 +381,7 @@ def main():
         check_picture(svg)
     odd_rows(command, db, base, work)
     output_paths(command, base, work)
+    central_board(command, db, base)
     return finish()
 
 
