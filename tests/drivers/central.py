@@ -49,14 +49,20 @@ ssl_key = {certs}/{name}.key
 require_secure_transport = ON
 """
 # The central server: relay logs fetched again after a crash, the position
-# kept in InnoDB with the rows it applied, and from the boards' logs only
-# the rows of estado.
+# kept in InnoDB with the rows it applied; each board's rows into an arrival
+# table of its own, whose trigger copies them into the log.
 CENTRAL_OPTIONS = """[mariadbd]
 server_id = 100
 relay_log = central-relay
 relay_log_recovery = ON
-replicate_do_table = embarcados.estado
-"""
+plugin_load_add = ha_blackhole
+slave_run_triggers_for_rbr = YES
+""" + "".join(f"""{name}.replicate_rewrite_db = embarcados->chegada_{name.replace("-", "_")}
+{name}.replicate_do_db = chegada_{name.replace("-", "_")}
+{name}.replicate_do_table = chegada_{name.replace("-", "_")}.estado
+""" for name in BOARDS)
+INSERT = ("INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) "
+          "values ('5', 'ON ', 'Tue Dec  8 05:08:53 2026\n', '123')")
 
 
 def free_port():
@@ -199,6 +205,10 @@ def run(command, work):
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
+    for name in BOARDS:
+        arrival = "chegada_" + name.replace("-", "_")
+        feed(central, f"CREATE DATABASE {arrival}; USE {arrival};\n" +
+             open(os.path.join(ROOT, "sql", "chegada.sql")).read())
 
     def link(name, board, ca):
         return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
@@ -322,6 +332,69 @@ def run(command, work):
     print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
           f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
     print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
+    board_side(central, boards)
+
+
+def board_side(central, boards):
+    """What a board does to its own table besides adding rows, while the
+    other board logs: the central keeps every row it holds, and only that
+    board's link stops, at once, saying why; two boards of one name
+    likewise, while names that differ only in case are two boards."""
+    one, two = BOARDS
+    stop = threading.Event()
+
+    def logging():
+        while not stop.is_set():
+            sql(boards[one], INSERT)
+            time.sleep(PACE)
+    thread = threading.Thread(target=logging, daemon=True)
+    thread.start()
+
+    def state():
+        time.sleep(1.5)  # ample for the lag measured above
+        counts = dict(sql(central, "SELECT placa, COUNT(*) FROM embarcados.estado GROUP BY placa"))
+        links = {s["Connection_name"]: (s["Slave_IO_Running"], s["Slave_SQL_Running"],
+                                        s["Last_SQL_Error"]) for s in replica_status(central)}
+        return counts, links
+    try:
+        counts, _ = state()
+        for statement, last in (("DELETE FROM embarcados.estado ORDER BY id LIMIT 10", False),
+                                ("USE embarcados; TRUNCATE TABLE estado", False),
+                                ("DROP DATABASE embarcados", False),
+                                (f"SET sql_log_bin = 0; CREATE DATABASE embarcados;", True)):
+            feed(boards[two], statement + "\n")
+            if last:  # the board's table made anew, its ids from 1 again
+                load_schema(boards[two], f"SET @placa = '{two}';")
+                sql(boards[two], INSERT)
+            now, links = state()
+            check(now.get(two) == counts[two] and int(now[one]) > int(counts[one]),
+                  f"{two}: {statement}: rows at the centre {counts} before, {now} after")
+            check(links[one][:2] == ("Yes", "Yes"), f"{statement}: {one}'s link {links[one]}")
+            check(links[two][:2] == ("Yes", "Yes") if not last else
+                  links[two][1] == "No" and "recomecou seus ids" in links[two][2],
+                  f"{statement}: {two}'s link {links[two]}")
+            print(f"figure: central: on {two}: {statement}: rows per board {counts} -> {now}; "
+                  f"links {links}")
+            counts = now
+        # Names that differ in case are two boards; one name through two
+        # links stops the second at its first row.
+        for name, stopped in (("Placa-2", False), (two, True)):
+            stop.set()
+            thread.join(10)
+            load_schema(boards[one], f"SET @placa = '{name}';")
+            sql(boards[one], INSERT)
+            now, links = state()
+            check(links[one][:2] == (("Yes", "No") if stopped else ("Yes", "Yes")) and (
+                  not stopped or f"ja chega por chegada_{two.replace('-', '_')}" in links[one][2]),
+                  f"{one} renamed {name}: its link {links[one]}")
+            check(now.get(two) == counts[two] and now.get(name, "0") == ("1" if not stopped else
+                                                                            counts[two]),
+                  f"{one} renamed {name}: rows {counts} before, {now} after")
+            print(f"figure: central: {one} renamed {name!r}: rows per board {now}; its link "
+                  f"{links[one]}")
+    finally:
+        stop.set()
+        thread.join(10)
 
 
 def main():
