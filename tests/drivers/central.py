@@ -4,6 +4,9 @@ central server that gathers both boards' rows by replication over verified
 TLS. Keys go on while the central server is stopped for a while, when it
 is killed mid-stream and when a board's server is; in the end every row of
 both boards is on the central server, with its board, byte for byte, once.
+Then a board's log is purged past its link and brought back, and what a
+board does to its own table (DELETE, TRUNCATE, DROP DATABASE, a table made
+anew, a name another board has) costs the central no row.
 
 usage: central.py [emulator ...] path/to/teclado
 Loopback only: the boards listen on 127.0.0.1 and their sockets, the central
@@ -332,7 +335,62 @@ def run(command, work):
     print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
           f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
     print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
+    purged(central, boards)
     board_side(central, boards)
+
+
+def logging(*sockets):
+    """Rows added to each board's table, PACE apart, until the event
+    returned is set; and the threads to join."""
+    stop = threading.Event()
+
+    def add(socket):
+        while not stop.is_set():
+            sql(socket, INSERT)
+            time.sleep(PACE)
+    threads = [threading.Thread(target=add, args=(s,), daemon=True) for s in sockets]
+    for thread in threads:
+        thread.start()
+    return stop, threads
+
+
+def purged(central, boards):
+    """A board's binary log purged past its link's position while both
+    boards log: the link fails with 1236, scripts/recover-board.sh brings it
+    back, and the central then holds every row of both boards once."""
+    two = BOARDS[1]
+    stop, threads = logging(*boards.values())
+    try:
+        feed(central, f"STOP SLAVE '{two}';\n")
+        time.sleep(1)
+        feed(boards[two], "FLUSH BINARY LOGS;\n")
+        current = sql(boards[two], "SHOW MASTER STATUS")[0][0]
+        # The file before waits for InnoDB's checkpoint to be purged.
+        until(lambda: feed(boards[two], f"PURGE BINARY LOGS TO '{current}';\n") and
+              len(sql(boards[two], "SHOW BINARY LOGS")), lambda n: n == 1, 10)
+        feed(central, f"START SLAVE '{two}';\n")
+        failed = until(lambda: next(s for s in replica_status(central)
+                                    if s["Connection_name"] == two),
+                       lambda s: s["Last_IO_Errno"] != "0", 30)
+        check(failed["Last_IO_Errno"] == "1236", f"{two} after the purge: {failed}")
+        out = subprocess.run([os.path.join(ROOT, "scripts", "recover-board.sh"), two,
+                              option_file(f"[client]\nuser=root\npassword={PASSWORD}\n"
+                                          f"socket={boards[two]}\n"),
+                              option_file(f"[client]\nuser=root\npassword={PASSWORD}\n"
+                                          f"socket={central}\n")],
+                             capture_output=True, text=True, timeout=120)
+        check(out.returncode == 0, f"recover-board.sh: {out.returncode} {out.stderr}")
+        time.sleep(1)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(10)
+    check(caught_up(central, boards, CATCH_UP) is not None, "not caught up after the recovery")
+    for name, socket in boards.items():
+        mine, theirs = board_rows(socket), central_rows(central, name)
+        check(theirs == mine, f"{name} after the recovery: {len(theirs)} rows at the centre, "
+                              f"{len(mine)} on the board")
+    print(f"figure: central: {two}'s log purged past its link, brought back: {out.stdout.strip()}")
 
 
 def board_side(central, boards):
@@ -341,14 +399,7 @@ def board_side(central, boards):
     board's link stops, at once, saying why; two boards of one name
     likewise, while names that differ only in case are two boards."""
     one, two = BOARDS
-    stop = threading.Event()
-
-    def logging():
-        while not stop.is_set():
-            sql(boards[one], INSERT)
-            time.sleep(PACE)
-    thread = threading.Thread(target=logging, daemon=True)
-    thread.start()
+    stop, (thread,) = logging(boards[one])
 
     def state():
         time.sleep(1.5)  # ample for the lag measured above
