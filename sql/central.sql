@@ -37,8 +37,8 @@ CREATE TABLE IF NOT EXISTS embarcados.placas (
 
 -- A log made by an earlier version compared names without case and
 -- trailing blanks: its key is rebuilt to compare them byte for byte (which
--- only tells more names apart, so no row can collide). The links wait for
--- the rebuild; docs/central.md gives its time.
+-- only tells more names apart, so no row can collide). It rebuilds the
+-- table; docs/central.md gives its time.
 SET @placa_comando = IF((SELECT COLLATION_NAME FROM information_schema.COLUMNS
                          WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado'
                            AND COLUMN_NAME = 'placa') = 'utf8mb4_nopad_bin', 'DO 0',
