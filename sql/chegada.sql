@@ -42,8 +42,8 @@ BEGIN
   INSERT INTO embarcados.placas (placa, chegada) VALUES (NEW.placa, DATABASE())
     ON DUPLICATE KEY UPDATE chegada = chegada;
   SELECT chegada INTO dona FROM embarcados.placas WHERE placa = NEW.placa;
-  IF dona <> DATABASE() THEN
-    SET erro = CONCAT('placa ', QUOTE(NEW.placa), ' ja chega por ', dona, ', nao por ',
+  IF NOT dona <=> DATABASE() THEN
+    SET erro = CONCAT('placa ', QUOTE(NEW.placa), ' ja chega por ', IFNULL(dona, '?'), ', nao por ',
                       DATABASE(), ': duas placas com um nome (de a cada uma o seu)');
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = erro;
   END IF;
