@@ -4,9 +4,7 @@ central server that gathers both boards' rows by replication over verified
 TLS. Keys go on while the central server is stopped for a while, when it
 is killed mid-stream and when a board's server is; in the end every row of
 both boards is on the central server, with its board, byte for byte, once.
-Then a board's log is purged past its link and brought back, and what a
-board does to its own table (DELETE, TRUNCATE, DROP DATABASE, a table made
-anew, a name another board has) costs the central no row.
+Then a purged log is brought back; what a board does to its own table costs no row.
 
 usage: central.py [emulator ...] path/to/teclado
 Loopback only: the boards listen on 127.0.0.1 and their sockets, the central
@@ -54,18 +52,16 @@ require_secure_transport = ON
 # The central server: relay logs fetched again after a crash, the position
 # kept in InnoDB with the rows it applied; each board's rows into an arrival
 # table of its own, whose trigger copies them into the log.
+ARRIVAL = {name: "chegada_" + name.replace("-", "_") for name in BOARDS}
 CENTRAL_OPTIONS = """[mariadbd]
 server_id = 100
 relay_log = central-relay
 relay_log_recovery = ON
 plugin_load_add = ha_blackhole
 slave_run_triggers_for_rbr = YES
-""" + "".join(f"""{name}.replicate_rewrite_db = embarcados->chegada_{name.replace("-", "_")}
-{name}.replicate_do_db = chegada_{name.replace("-", "_")}
-{name}.replicate_do_table = chegada_{name.replace("-", "_")}.estado
-""" for name in BOARDS)
-INSERT = ("INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) "
-          "values ('5', 'ON ', 'Tue Dec  8 05:08:53 2026\n', '123')")
+""" + "".join(f"{n}.replicate_rewrite_db = embarcados->{a}\n{n}.replicate_do_db = {a}\n"
+              f"{n}.replicate_do_table = {a}.estado\n" for n, a in ARRIVAL.items())
+INSERT = "INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values ('5', 'ON ', 'x', '1')"
 
 
 def free_port():
@@ -208,10 +204,8 @@ def run(command, work):
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
-    for name in BOARDS:
-        arrival = "chegada_" + name.replace("-", "_")
-        feed(central, f"CREATE DATABASE {arrival}; USE {arrival};\n" +
-             open(os.path.join(ROOT, "sql", "chegada.sql")).read())
+    for a in ARRIVAL.values():  # each board's way into the log
+        feed(central, f"CREATE DATABASE {a}; USE {a};\n" + open(f"{ROOT}/sql/chegada.sql").read())
 
     def link(name, board, ca):
         return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
@@ -335,117 +329,80 @@ def run(command, work):
     print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
           f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
     print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
-    purged(central, boards)
     board_side(central, boards)
 
 
-def logging(*sockets):
-    """Rows added to each board's table, PACE apart, until the event
-    returned is set; and the threads to join."""
-    stop = threading.Event()
+def board_side(central, boards):
+    """While the boards log: a log purged past its link, recover-board.sh; a
+    board's DELETE, TRUNCATE, DROP, new table; renames. The centre loses no
+    row, and only the acting board's link stops, and then at once, saying why."""
+    one, two = BOARDS
+    stops = {name: threading.Event() for name in BOARDS}
 
-    def add(socket):
-        while not stop.is_set():
-            sql(socket, INSERT)
+    def logging(name):
+        while not stops[name].is_set():
+            sql(boards[name], INSERT)
             time.sleep(PACE)
-    threads = [threading.Thread(target=add, args=(s,), daemon=True) for s in sockets]
-    for thread in threads:
+    threads = {name: threading.Thread(target=logging, args=(name,), daemon=True) for name in BOARDS}
+    for thread in threads.values():
         thread.start()
-    return stop, threads
 
+    def link(name):
+        return next(s for s in replica_status(central) if s["Connection_name"] == name)
 
-def purged(central, boards):
-    """A board's binary log purged past its link's position while both
-    boards log: the link fails with 1236, scripts/recover-board.sh brings it
-    back, and the central then holds every row of both boards once."""
-    two = BOARDS[1]
-    stop, threads = logging(*boards.values())
+    def counts():
+        time.sleep(1.5)  # ample for the lag measured above
+        return dict(sql(central, "SELECT placa, COUNT(*) FROM embarcados.estado GROUP BY placa"))
     try:
         feed(central, f"STOP SLAVE '{two}';\n")
         time.sleep(1)
-        feed(boards[two], "FLUSH BINARY LOGS;\n")
-        current = sql(boards[two], "SHOW MASTER STATUS")[0][0]
-        # The file before waits for InnoDB's checkpoint to be purged.
+        current = sql(boards[two], "FLUSH BINARY LOGS; SHOW MASTER STATUS")[0][0]
+        # The file before goes once InnoDB's checkpoint has passed it.
         until(lambda: feed(boards[two], f"PURGE BINARY LOGS TO '{current}';\n") and
               len(sql(boards[two], "SHOW BINARY LOGS")), lambda n: n == 1, 10)
         feed(central, f"START SLAVE '{two}';\n")
-        failed = until(lambda: next(s for s in replica_status(central)
-                                    if s["Connection_name"] == two),
-                       lambda s: s["Last_IO_Errno"] != "0", 30)
-        check(failed["Last_IO_Errno"] == "1236", f"{two} after the purge: {failed}")
-        out = subprocess.run([os.path.join(ROOT, "scripts", "recover-board.sh"), two,
-                              option_file(f"[client]\nuser=root\npassword={PASSWORD}\n"
-                                          f"socket={boards[two]}\n"),
-                              option_file(f"[client]\nuser=root\npassword={PASSWORD}\n"
-                                          f"socket={central}\n")],
+        error = until(lambda: link(two)["Last_IO_Errno"], lambda e: e != "0", 30)
+        files = [option_file(f"[client]\nuser=root\npassword={PASSWORD}\nsocket={socket}\n")
+                 for socket in (boards[two], central)]
+        out = subprocess.run([os.path.join(ROOT, "scripts", "recover-board.sh"), two, *files],
                              capture_output=True, text=True, timeout=120)
-        check(out.returncode == 0, f"recover-board.sh: {out.returncode} {out.stderr}")
-        time.sleep(1)
-    finally:
-        stop.set()
-        for thread in threads:
-            thread.join(10)
-    check(caught_up(central, boards, CATCH_UP) is not None, "not caught up after the recovery")
-    for name, socket in boards.items():
-        mine, theirs = board_rows(socket), central_rows(central, name)
-        check(theirs == mine, f"{name} after the recovery: {len(theirs)} rows at the centre, "
-                              f"{len(mine)} on the board")
-    print(f"figure: central: {two}'s log purged past its link, brought back: {out.stdout.strip()}")
-
-
-def board_side(central, boards):
-    """What a board does to its own table besides adding rows, while the
-    other board logs: the central keeps every row it holds, and only that
-    board's link stops, at once, saying why; two boards of one name
-    likewise, while names that differ only in case are two boards."""
-    one, two = BOARDS
-    stop, (thread,) = logging(boards[one])
-
-    def state():
-        time.sleep(1.5)  # ample for the lag measured above
-        counts = dict(sql(central, "SELECT placa, COUNT(*) FROM embarcados.estado GROUP BY placa"))
-        links = {s["Connection_name"]: (s["Slave_IO_Running"], s["Slave_SQL_Running"],
-                                        s["Last_SQL_Error"]) for s in replica_status(central)}
-        return counts, links
-    try:
-        counts, _ = state()
-        for statement, last in (("DELETE FROM embarcados.estado ORDER BY id LIMIT 10", False),
-                                ("USE embarcados; TRUNCATE TABLE estado", False),
-                                ("DROP DATABASE embarcados", False),
-                                (f"SET sql_log_bin = 0; CREATE DATABASE embarcados;", True)):
-            feed(boards[two], statement + "\n")
-            if last:  # the board's table made anew, its ids from 1 again
+        check(error == "1236" and out.returncode == 0,
+              f"purged: link error {error}; recover-board.sh {out.returncode} {out.stderr}")
+        stops[two].set()
+        threads[two].join(10)
+        check(caught_up(central, boards, CATCH_UP) is not None, "behind after the recovery")
+        check(central_rows(central, two) == board_rows(boards[two]), f"{two}: rows differ at "
+              "the centre after the recovery")
+        print(f"figure: central: {two}'s log purged past its link: {out.stdout.strip()}")
+        before = counts()
+        for board, statement, reason in (
+                (two, "DELETE FROM embarcados.estado ORDER BY id LIMIT 10", None),
+                (two, "USE embarcados; TRUNCATE TABLE estado", None),
+                (two, "DROP DATABASE embarcados", None),
+                (two, "SET sql_log_bin = 0; CREATE DATABASE embarcados", "recomecou seus ids"),
+                (one, "Placa-2", None), (one, two, "ja chega por chegada_placa_2")):
+            if board == one:  # renamed by loading estado.sql with its new name
+                stops[one].set()
+                load_schema(boards[one], f"SET @placa = '{statement}';")
+                sql(boards[one], INSERT)
+            else:
+                feed(boards[two], statement + ";\n")
+            if board == two and reason:  # the table made anew: ids from 1 again
                 load_schema(boards[two], f"SET @placa = '{two}';")
                 sql(boards[two], INSERT)
-            now, links = state()
-            check(now.get(two) == counts[two] and int(now[one]) > int(counts[one]),
-                  f"{two}: {statement}: rows at the centre {counts} before, {now} after")
-            check(links[one][:2] == ("Yes", "Yes"), f"{statement}: {one}'s link {links[one]}")
-            check(links[two][:2] == ("Yes", "Yes") if not last else
-                  links[two][1] == "No" and "recomecou seus ids" in links[two][2],
-                  f"{statement}: {two}'s link {links[two]}")
-            print(f"figure: central: on {two}: {statement}: rows per board {counts} -> {now}; "
-                  f"links {links}")
-            counts = now
-        # Names that differ in case are two boards; one name through two
-        # links stops the second at its first row.
-        for name, stopped in (("Placa-2", False), (two, True)):
-            stop.set()
-            thread.join(10)
-            load_schema(boards[one], f"SET @placa = '{name}';")
-            sql(boards[one], INSERT)
-            now, links = state()
-            check(links[one][:2] == (("Yes", "No") if stopped else ("Yes", "Yes")) and (
-                  not stopped or f"ja chega por chegada_{two.replace('-', '_')}" in links[one][2]),
-                  f"{one} renamed {name}: its link {links[one]}")
-            check(now.get(two) == counts[two] and now.get(name, "0") == ("1" if not stopped else
-                                                                            counts[two]),
-                  f"{one} renamed {name}: rows {counts} before, {now} after")
-            print(f"figure: central: {one} renamed {name!r}: rows per board {now}; its link "
-                  f"{links[one]}")
+            after, state = counts(), link(board)
+            check(all(after.get(k) == v for k, v in before.items() if k != one),
+                  f"{board}: {statement}: rows per board {before}, then {after}")
+            check((state["Slave_SQL_Running"], reason and reason in state["Last_SQL_Error"]) ==
+                  (("No", True) if reason else ("Yes", None)), f"{statement}: {state}")
+            check(board == one or link(one)["Slave_SQL_Running"] == "Yes",
+                  f"{statement}: {one}'s link {link(one)['Last_SQL_Error']}")
+            print(f"figure: central: on {board}: {statement}: rows per board {before} -> "
+                  f"{after}; its link {state['Slave_SQL_Running']} {state['Last_SQL_Error']}")
+            before = after
     finally:
-        stop.set()
-        thread.join(10)
+        for stop in stops.values():
+            stop.set()
 
 
 def main():

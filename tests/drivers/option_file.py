@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """teclado's option file (TECLADO_CONFIG): the account and server it names
 are the ones used, over verified TLS on TCP; a host list with a dead first
-host; a server that asks for the password in clear gets none of it; and a
-file the client library would misread, or one that is not a file, too
-large or open to others, stops the program at start, naming the file.
+host; and a file the client library would misread stops the program at
+start, naming the file and the line.
 
 usage: option_file.py CASE [emulator ...] path/to/teclado
 CASE: tls | hosts | cleartext | refused
@@ -193,14 +192,12 @@ def hosts(command):
 
 
 def cleartext(command):
-    """A server on 127.0.0.1 without TLS that asks for the password in
-    clear: with no TLS key the login goes no further (the password never
-    leaves), and with any one TLS key alone nothing at all is sent. One
-    program; the file, read at every event, changes before each."""
-    keys = ["ssl-enforce=1", "ssl-verify-server-cert=1", "tls-enforce=1", "tls-verify-peer=1"] + [
-        f"{prefix}-{key}=x" for prefix in ("ssl", "tls") for key in (
-            "ca", "capath", "cert", "key", "crl", "crlpath", "cipher", "passphrase", "fp",
-            "fplist")] + ["ssl-fp-list=x", "tls-version=TLSv1.3"]
+    """Without a TLS key no password byte, with any one alone no byte at all;
+    one program, its file (read at every event) changed before each."""
+    keys = "ssl-enforce=1 ssl-verify-server-cert=1 tls-enforce=1 tls-verify-peer=1 ssl-fp-list=x " \
+        "tls-version=TLSv1.3".split() + [f"{prefix}-{key}=x" for prefix in ("ssl", "tls") for key
+                                          in "ca capath cert key crl crlpath cipher passphrase fp "
+                                             "fplist".split()]
     path = option_file("[teclado]\n")
     with server_without_tls() as (port, sent):
         program = Teclado(command, path + ".no-socket", {"TECLADO_CONFIG": path})
@@ -214,8 +211,7 @@ def cleartext(command):
                       f"{key or 'no TLS key'}: the server got {sent[n:n + 1]}")
         finally:
             program.stop()
-    print(f"figure: option file, a server without TLS asking for the password in clear: "
-          f"no password byte sent without TLS keys, no byte at all with each of {len(keys)}")
+    print(f"figure: option file: to a clear-text server no password byte, none with {len(keys)} keys")
 
 
 def refused(command):
@@ -223,15 +219,11 @@ def refused(command):
     file and the line."""
     work = os.environ.get("TECLADO_TEST_WORK", os.getcwd())
     os.makedirs(work, exist_ok=True)
-    fifo = os.path.join(work, "teclado.fifo")
-    if not os.path.exists(fifo):
+    fifo, readable = os.path.join(work, "fifo.cnf"), option_file("[teclado]\npassword=x\n", work)
+    with contextlib.suppress(FileExistsError):
         os.mkfifo(fifo, 0o600)
-    readable = option_file("[teclado]\npassword=x\n")
     os.chmod(readable, 0o644)
-    link = os.path.join(work, "readable.cnf")
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(link)
-    os.symlink(readable, link)
+    os.symlink(readable, readable + ".link")
     cases = [
         ("misspelt key", "[teclado]\nhost=localhost\nusr=teclado\n",
          r"{}:3: chave desconhecida 'usr'"),
@@ -245,7 +237,7 @@ def refused(command):
         ("a port on the socket", "[teclado]\nhost=db,localhost:3307\n", r"{}:2: .*socket local"),
         ("a FIFO", fifo, r"{}: .*um FIFO"),
         ("1 MiB", "#" * 2**20, r"{}: 1048576 bytes, mais que o limite de 64 KiB"),
-        ("a link to a 0644 file with a password", link, r"{}: tem senha .*chmod go-rwx "),
+        ("a link to a 0644 file with a password", readable + ".link", r"{}: tem senha .*chmod "),
         ("a folder", None, r"{}: nao pode ser lido: "),
         ("a file not there", "", r"{}: nao pode ser lido: "),
     ]
