@@ -15,7 +15,7 @@
 # The server runs as root, so nobody else may reach it: DIR is made 0700
 # (the socket in it is then out of other users' reach), a socket path too
 # long for DIR goes into a fresh mktemp -d folder, and INTO OUTFILE / LOAD
-# DATA may only touch DIR/files.
+# DATA may only touch DIR/files; its temporary files stay in DIR/tmp.
 #
 # With tls, openssl makes a CA and a server certificate for IP 127.0.0.1
 # (DIR/tls/ca.pem, server.pem, server-key.pem) at every start, and the
@@ -106,9 +106,9 @@ start)
   fi
   dir=$(cd "$dir" && pwd)
   stop_server
-  rm -rf "$dir/data" "$dir/files" "$dir/tls"
+  rm -rf "$dir/data" "$dir/files" "$dir/tls" "$dir/tmp"
   mkdir "$dir/data"
-  mkdir -m 700 "$dir/files"
+  mkdir -m 700 "$dir/files" "$dir/tmp"
   if [ -f "$dir/socketdir" ]; then rm -rf "$(cat "$dir/socketdir")"; rm -f "$dir/socketdir"; fi
   # A unix socket path must fit in 108 bytes.
   socket=${TECLADO_DB_SOCKET:-$dir/mysqld.sock}
@@ -142,11 +142,13 @@ start)
   fi
   # --force: without it a machine that cannot look up its own name (no
   # /etc/hosts, as in a fresh chroot) gets no data folder at all.
+  # A temporary folder of its own: servers bootstrapped at once in a shared
+  # /tmp have been seen to remove each other's #sql-temptable files.
   mariadb-install-db --no-defaults --user=root --datadir="$dir/data" --skip-test-db \
-    --force \
+    --force --tmpdir="$dir/tmp" \
     > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
   mariadbd "${server_options[@]}" --user=root --datadir="$dir/data" --socket="$socket" \
-    "${network[@]}" --secure-file-priv="$dir/files" --pid-file="$dir/mysqld.pid" \
+    "${network[@]}" --secure-file-priv="$dir/files" --pid-file="$dir/mysqld.pid" --tmpdir="$dir/tmp" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=32M > /dev/null 2>&1 &
   # Recorded now, not when mariadbd gets to it, so that a stop during start-up
   # (a Ctrl-C in the demo) still finds the server.

@@ -1,17 +1,17 @@
--- The central server's copy of every board's estado, filled by replication
--- only. Load it before estado.sql, which then adds the view and the report's
+-- The central server's log of every board's rows: embarcados.estado, filled
+-- only by the triggers of the boards' arrival tables (sql/chegada.sql), so
+-- that what a board does to its own table besides adding rows never reaches
+-- it. Load it before estado.sql, which then adds the view and the report's
 -- index and leaves this table as it is:
 --   cat sql/central.sql sql/estado.sql | mariadb
 --
--- The columns are the boards' own, in the same order: replication applies a
--- board's row by column position. Each board numbers its ids from 1, so a
--- row is known by its board and its id together: (placa, id) is the key,
--- which keeps each board's rows together in their order, and a row that
--- came twice would stop its board's link with a duplicate key rather than
--- be stored again. No defaults: every value comes from the board.
--- estado.sql then adds, as on every board, the virtual column instante and
--- the report's index on it, after placa: the same columns in the same
--- order as the boards' tables.
+-- The columns are the boards' own, in the same order. Each board numbers
+-- its ids from 1, so a row is known by its board and its id together:
+-- (placa, id) is the key, which keeps each board's rows together in their
+-- order. No defaults: every value comes from the board. Board names
+-- compare byte for byte (a binary collation without padding): Placa-2,
+-- placa-2 and 'placa-2 ' are three boards, here, in the report and in
+-- --placa alike.
 SET SESSION sql_log_bin = 0;
 CREATE DATABASE IF NOT EXISTS embarcados;
 
@@ -22,10 +22,30 @@ CREATE TABLE IF NOT EXISTS embarcados.estado (
   DATA VARCHAR(32) NOT NULL,
   ms SMALLINT NOT NULL,
   gravado_em DATETIME(3) NOT NULL,
-  placa VARCHAR(384) CHARACTER SET utf8mb4 NOT NULL,
+  placa VARCHAR(384) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL,
   PRIMARY KEY (placa, id),
   KEY (gravado_em)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Which arrival database (which board's link) each name comes through: the
+-- first row of a name claims it, and a row of that name through another
+-- link stops that link (sql/chegada.sql).
+CREATE TABLE IF NOT EXISTS embarcados.placas (
+  placa VARCHAR(384) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL PRIMARY KEY,
+  chegada VARCHAR(64) NOT NULL
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- A log made by an earlier version compared names without case and
+-- trailing blanks: its key is rebuilt to compare them byte for byte (which
+-- only tells more names apart, so no row can collide). It rebuilds the
+-- table; docs/central.md gives its time.
+SET @placa_comando = IF((SELECT COLLATION_NAME FROM information_schema.COLUMNS
+                         WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado'
+                           AND COLUMN_NAME = 'placa') = 'utf8mb4_nopad_bin', 'DO 0',
+  'ALTER TABLE embarcados.estado MODIFY placa VARCHAR(384) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL');
+PREPARE placa_comando FROM @placa_comando;
+EXECUTE placa_comando;
+DEALLOCATE PREPARE placa_comando;
 
 -- The report of one board's days reads that board's rows by instant: with
 -- only the key, the server computes the instant of every row the board
@@ -33,7 +53,7 @@ CREATE TABLE IF NOT EXISTS embarcados.estado (
 -- 0.1 s with this index). The column instante comes from estado.sql, so
 -- the index is added when this file is loaded after it:
 --   cat sql/central.sql sql/estado.sql sql/central.sql | mariadb
--- Built beside the rows the links apply.
+-- Built beside the rows that keep arriving.
 SET @placa_instante = IF(EXISTS (SELECT 1 FROM information_schema.COLUMNS
     WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado' AND COLUMN_NAME = 'instante'),
   'ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS placa_instante'

@@ -7,16 +7,19 @@
 --
 -- placa names the board a row comes from. The server fills it, never the
 -- program, from the column's default, fixed when this file first adds the
--- column (loading it again leaves the column and its default as they are):
+-- column; loading it again leaves the default as it is, unless @placa is
+-- set, which renames the board from then on (rows stored keep their name):
 --   SET @placa = 'porta-norte';  a board's own server: that name
 --   nothing set                  a board's own server: its host name
---                                (@@hostname) as it is at load time
+--                                (@@hostname) as it is at the first load
 --   SET @placa_pela_conta = 1;   a server boards log to directly: the
 --                                account each row is inserted by
 --                                (CURRENT_USER(); rows from before the
 --                                column get '')
 -- 384 characters: the longest account name, user@host, so that no default
--- can make an INSERT fail. docs/central.md tells how to rename a board.
+-- can make an INSERT fail. Names compare byte for byte (a binary collation
+-- without padding), as at the central server: Placa-2, placa-2 and
+-- 'placa-2 ' are three boards.
 --
 -- Statements issued here stay out of the binary log: a central server that
 -- replicates a board's log keeps a table of its own (sql/central.sql) and
@@ -48,7 +51,7 @@ CREATE TABLE IF NOT EXISTS embarcados.estado (
 SET @placa_falta = NOT EXISTS (SELECT 1 FROM information_schema.COLUMNS
   WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado' AND COLUMN_NAME = 'placa');
 SET @placa_comando = IF(NOT @placa_falta, 'DO 0',
-  CONCAT('ALTER TABLE embarcados.estado ADD COLUMN placa VARCHAR(384) CHARACTER SET utf8mb4 NOT NULL DEFAULT ',
+  CONCAT('ALTER TABLE embarcados.estado ADD COLUMN placa VARCHAR(384) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL DEFAULT ',
          IF(@placa_pela_conta, "''", QUOTE(COALESCE(@placa, @@hostname))),
          ', ALGORITHM=INSTANT'));
 PREPARE placa_comando FROM @placa_comando;
@@ -57,6 +60,25 @@ EXECUTE placa_comando;
 -- not put down to whoever loads this file.
 SET @placa_comando = IF(@placa_falta AND @placa_pela_conta,
   'ALTER TABLE embarcados.estado ALTER placa SET DEFAULT (CURRENT_USER()), ALGORITHM=INSTANT',
+  'DO 0');
+PREPARE placa_comando FROM @placa_comando;
+EXECUTE placa_comando;
+-- A column made by an earlier version compared names without case or
+-- trailing blanks: made binary, its default kept (a table without one,
+-- the central's, gets none).
+SELECT COLLATION_NAME <> 'utf8mb4_nopad_bin', COLUMN_DEFAULT INTO @placa_antiga, @placa_padrao
+  FROM information_schema.COLUMNS
+  WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado' AND COLUMN_NAME = 'placa';
+SET @placa_comando = IF(@placa_antiga,
+  CONCAT('ALTER TABLE embarcados.estado MODIFY placa VARCHAR(384) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL',
+         IF(@placa_padrao IS NULL, '', CONCAT(' DEFAULT (', @placa_padrao, ')'))),
+  'DO 0');
+PREPARE placa_comando FROM @placa_comando;
+EXECUTE placa_comando;
+-- A name set on purpose renames the board, instantly: a board set up
+-- alone, then joined to a central server, takes the name given there.
+SET @placa_comando = IF(@placa IS NOT NULL AND NOT @placa_pela_conta <=> 1,
+  CONCAT('ALTER TABLE embarcados.estado ALTER placa SET DEFAULT ', QUOTE(@placa), ', ALGORITHM=INSTANT'),
   'DO 0');
 PREPARE placa_comando FROM @placa_comando;
 EXECUTE placa_comando;

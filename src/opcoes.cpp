@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,7 +25,6 @@ enum class Valor {
     texto,     // anything
     nenhum,    // none, or any (the library ignores it)
     booleano,  // 0 or 1: the library reads "true", "yes" and a key alone as 0
-    tls,       // a TLS setting: anything, and TLS is then required
     porta,     // 1 to 65535
     tamanho,   // a whole number
     conexao,   // seconds, 1 to BANCO_LIMITE_MAX_S: teclado's limits
@@ -37,7 +39,10 @@ struct Chave {
 
 // Every key the library reads from an option file, and teclado's own two
 // (write-timeout, read-timeout; the library has none of that name and
-// skips them). timeout is the library's other name for connect-timeout.
+// skips them). timeout is the library's other name for connect-timeout;
+// each tls-* key but tls-version is the library's other name for an ssl-*
+// one (tls-verify-peer for ssl-verify-server-cert). Every ssl-* and tls-*
+// key makes the file one that asks for TLS.
 constexpr Chave CHAVES[] = {
     {"host", Valor::texto},
     {"port", Valor::porta},
@@ -49,19 +54,31 @@ constexpr Chave CHAVES[] = {
     {"timeout", Valor::conexao},
     {"write-timeout", Valor::escrita},
     {"read-timeout", Valor::leitura},
-    {"ssl-ca", Valor::tls},
-    {"ssl-capath", Valor::tls},
-    {"ssl-cert", Valor::tls},
-    {"ssl-key", Valor::tls},
+    {"ssl-ca", Valor::texto},
+    {"ssl-capath", Valor::texto},
+    {"ssl-cert", Valor::texto},
+    {"ssl-key", Valor::texto},
     {"ssl-crl", Valor::texto},
     {"ssl-crlpath", Valor::texto},
     {"ssl-cipher", Valor::texto},
     {"ssl-passphrase", Valor::texto},
-    {"ssl-fp", Valor::tls},
-    {"ssl-fp-list", Valor::tls},
-    {"ssl-fplist", Valor::tls},
+    {"ssl-fp", Valor::texto},
+    {"ssl-fp-list", Valor::texto},
+    {"ssl-fplist", Valor::texto},
     {"ssl-verify-server-cert", Valor::booleano},
     {"ssl-enforce", Valor::booleano},
+    {"tls-ca", Valor::texto},
+    {"tls-capath", Valor::texto},
+    {"tls-cert", Valor::texto},
+    {"tls-key", Valor::texto},
+    {"tls-crl", Valor::texto},
+    {"tls-crlpath", Valor::texto},
+    {"tls-cipher", Valor::texto},
+    {"tls-passphrase", Valor::texto},
+    {"tls-fp", Valor::texto},
+    {"tls-fplist", Valor::texto},
+    {"tls-verify-peer", Valor::booleano},
+    {"tls-enforce", Valor::booleano},
     {"tls-version", Valor::texto},
     {"server-public-key", Valor::texto},
     {"bind-address", Valor::texto},
@@ -131,8 +148,7 @@ bool numero(const char *s, unsigned long maximo, unsigned long *valor)
     return *fim == '\0' && errno == 0 && *valor <= maximo;
 }
 
-// A host list as the recorder splits it: names or addresses separated by
-// commas, each perhaps with ":port" ("[address]:port" for IPv6).
+// A host list: elements separated by commas, each one separar_host takes.
 bool conferir_hosts(OpcoesDoBanco *opcoes, int linha, const char *valor)
 {
     if (strlen(valor) >= sizeof opcoes->hosts)
@@ -140,24 +156,22 @@ bool conferir_hosts(OpcoesDoBanco *opcoes, int linha, const char *valor)
     strcpy(opcoes->hosts, valor);
     for (const char *elemento = valor;; elemento++) {
         size_t tamanho = strcspn(elemento, ",");
-        char host[OPCOES_HOSTS_MAX];
-        memcpy(host, elemento, tamanho);
-        host[tamanho] = '\0';
-        char *nome = aparar(host);
-        char *porta = strrchr(nome, ':');
-        if (nome[0] == '[')
-            porta = strstr(nome, "]:") != nullptr ? strstr(nome, "]:") + 1 : nullptr;
-        else if (porta != nullptr && strchr(nome, ':') != porta)
-            porta = nullptr;  // an IPv6 address without a port
-        unsigned long n;
-        if (nome[0] == '\0' || porta == nome)
-            return recusar(opcoes, linha, "host vazio na lista: %s", valor);
-        if (porta != nullptr && (!numero(porta + 1, 65535, &n) || n == 0))
-            return recusar(opcoes, linha, "porta invalida em %s (de 1 a 65535)", nome);
+        HostDaLista host;
+        const char *motivo = separar_host(elemento, tamanho, &host);
+        if (motivo != nullptr)
+            return recusar(opcoes, linha, "host '%.*s': %s", static_cast<int>(tamanho), elemento,
+                           motivo);
         elemento += tamanho;
         if (*elemento == '\0')
             return true;
     }
+}
+
+// The authentication plugins that send the password as it is (PAM's
+// dialog, and mysql_clear_password): never over a link in clear.
+bool autenticacao_em_claro(const char *lista)
+{
+    return strstr(lista, "mysql_clear_password") != nullptr || strstr(lista, "dialog") != nullptr;
 }
 
 // Checks one "key[=value]" line of a group the library reads and keeps
@@ -190,25 +204,28 @@ bool conferir_chave(OpcoesDoBanco *opcoes, int linha, char *texto)
         return recusar(opcoes, linha, "falta o valor de %s (%s=%s)", nome, nome,
                        chave->valor == Valor::booleano ? "1" : "...");
 
+    bool tls = strncmp(nome, "ssl-", 4) == 0 || strncmp(nome, "tls-", 4) == 0;
+    opcoes->tls = opcoes->tls || tls;
+    if ((strcmp(nome, "password") == 0 || strstr(nome, "passphrase") != nullptr) &&
+        valor[0] != '\0')
+        opcoes->senha = true;
     unsigned long n = 0;
     switch (chave->valor) {
     case Valor::texto:
         if (strcmp(nome, "host") == 0)
             return conferir_hosts(opcoes, linha, valor);
+        if ((strcmp(nome, "restricted-auth") == 0 || strcmp(nome, "default-auth") == 0) &&
+            autenticacao_em_claro(valor))
+            return recusar(opcoes, linha, "%s=%s: teclado nunca manda a senha como ela e "
+                           "(mysql_clear_password, dialog)", nome, valor);
         return true;
     case Valor::nenhum:
         return true;
-    case Valor::tls:
-        opcoes->tls = true;
-        return true;
     case Valor::booleano:
-        if (strcmp(valor, "1") == 0 && (strcmp(nome, "ssl-verify-server-cert") == 0 ||
-                                        strcmp(nome, "ssl-enforce") == 0))
-            opcoes->tls = true;
-        if (strcmp(valor, "0") == 0 && strcmp(nome, "ssl-verify-server-cert") == 0)
-            return recusar(opcoes, linha, "ssl-verify-server-cert=0: teclado so usa TLS com o "
-                           "certificado do servidor conferido (sem isso o cliente entraria sem "
-                           "cifra num servidor sem TLS)");
+        if (tls && strcmp(valor, "0") == 0)
+            return recusar(opcoes, linha, "%s=0: com TLS, teclado exige TLS e o certificado do "
+                           "servidor conferido (sem isso o cliente entraria sem cifra num "
+                           "servidor sem TLS)", nome);
         if (strcmp(valor, "0") == 0 || strcmp(valor, "1") == 0)
             return true;
         return recusar(opcoes, linha, "%s=%s: use 1 (sim) ou 0 (nao)", nome, valor);
@@ -239,7 +256,13 @@ bool ler_linhas(OpcoesDoBanco *opcoes, FILE *arquivo)
     char buffer[LINHA_MAX];
     bool no_grupo = false;  // the lines below belong to a group the library reads
     bool em_grupo = false;  // a group has begun
+    long lidos = 0;
     for (int linha = 1; fgets(buffer, sizeof buffer, arquivo) != nullptr; linha++) {
+        // The file may have grown since its size was checked.
+        lidos += static_cast<long>(strlen(buffer));
+        if (lidos > OPCOES_TAMANHO_MAX)
+            return recusar(opcoes, linha, "mais que o limite de %ld KiB",
+                           OPCOES_TAMANHO_MAX / 1024);
         if (strchr(buffer, '\n') == nullptr && !feof(arquivo))
             return recusar(opcoes, linha, "linha com mais de %d caracteres", LINHA_MAX - 2);
         char *texto = aparar(buffer);
@@ -274,6 +297,51 @@ bool ler_linhas(OpcoesDoBanco *opcoes, FILE *arquivo)
 
 } // namespace
 
+const char *separar_host(const char *elemento, size_t tamanho, HostDaLista *host)
+{
+    host->porta = 0;
+    if (tamanho >= sizeof host->nome)
+        return "longo demais";
+    char texto[OPCOES_HOSTS_MAX];
+    memcpy(texto, elemento, tamanho);
+    texto[tamanho] = '\0';
+    char *nome = aparar(texto);
+    const char *porta = nullptr;
+    if (nome[0] == '[') {
+        char *fecha = strchr(nome, ']');
+        if (fecha == nullptr)
+            return "falta o ']' do endereco";
+        if (fecha[1] != '\0' && fecha[1] != ':')
+            return "depois do ']' so cabe :porta";
+        *fecha = '\0';
+        porta = fecha[1] == ':' ? fecha + 2 : nullptr;
+        nome++;
+    } else {
+        char *dois_pontos = strchr(nome, ':');
+        // Two colons or more: an IPv6 address, which takes its port only
+        // in brackets.
+        if (dois_pontos != nullptr && strchr(dois_pontos + 1, ':') == nullptr) {
+            *dois_pontos = '\0';
+            porta = dois_pontos + 1;
+        }
+    }
+    if (nome[0] == '\0')
+        return "host vazio";
+    unsigned long n = 0;
+    if (porta != nullptr && (!numero(porta, 65535, &n) || n == 0))
+        return "porta invalida (de 1 a 65535)";
+    strcpy(host->nome, nome);
+    host->porta = static_cast<unsigned int>(n);
+    if (host_local(*host) && host->porta != 0)
+        return "localhost e o socket local, onde a porta nao vale: para TCP, use 127.0.0.1:porta";
+    return nullptr;
+}
+
+bool host_local(const HostDaLista &host)
+{
+    return host.nome[0] == '\0' || strcmp(host.nome, "localhost") == 0;
+}
+
 bool ler_opcoes_do_banco(OpcoesDoBanco *opcoes)
 {
     opcoes->conexao_s = BANCO_LIMITE_CONEXAO_S;
@@ -281,13 +349,15 @@ bool ler_opcoes_do_banco(OpcoesDoBanco *opcoes)
     opcoes->leitura_s = BANCO_LIMITE_LEITURA_S;
     opcoes->hosts[0] = '\0';
     opcoes->tls = false;
+    opcoes->senha = false;
     opcoes->erro[0] = '\0';
     const char *escolhido = getenv("TECLADO_CONFIG");
     bool padrao = escolhido == nullptr || escolhido[0] == '\0';
     opcoes->arquivo = padrao ? BANCO_ARQUIVO : escolhido;
 
-    FILE *arquivo = fopen(opcoes->arquivo, "re");
-    if (arquivo == nullptr) {
+    // Not blocking: a FIFO's open would wait for a writer.
+    int descritor = open(opcoes->arquivo, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (descritor < 0) {
         // Only the usual place may be empty: a file named on purpose
         // that is not there is a mistake.
         if (errno == ENOENT && padrao) {
@@ -296,9 +366,47 @@ bool ler_opcoes_do_banco(OpcoesDoBanco *opcoes)
         }
         return recusar(opcoes, 0, "nao pode ser lido: %s", strerror(errno));
     }
+    struct stat estado;
+    if (fstat(descritor, &estado) != 0) {
+        int erro = errno;
+        close(descritor);
+        return recusar(opcoes, 0, "nao pode ser lido: %s", strerror(erro));
+    }
+    if (!S_ISREG(estado.st_mode)) {
+        close(descritor);
+        return recusar(opcoes, 0, "nao pode ser lido: nao e um arquivo comum (%s)",
+                       S_ISDIR(estado.st_mode)    ? "uma pasta"
+                       : S_ISFIFO(estado.st_mode) ? "um FIFO"
+                       : S_ISSOCK(estado.st_mode) ? "um socket"
+                                                  : "um dispositivo");
+    }
+    if (estado.st_size > OPCOES_TAMANHO_MAX) {
+        close(descritor);
+        return recusar(opcoes, 0, "%lld bytes, mais que o limite de %ld KiB",
+                       static_cast<long long>(estado.st_size), OPCOES_TAMANHO_MAX / 1024);
+    }
+    FILE *arquivo = fdopen(descritor, "r");
+    if (arquivo == nullptr) {
+        close(descritor);
+        return recusar(opcoes, 0, "nao pode ser lido: %s", strerror(errno));
+    }
     bool certo = ler_linhas(opcoes, arquivo);
     fclose(arquivo);
-    return certo;
+    if (!certo)
+        return false;
+    // As ssh treats a private key: the file says where the password goes.
+    unsigned int modo = estado.st_mode & 07777;
+    if (estado.st_uid != 0 && estado.st_uid != geteuid())
+        return recusar(opcoes, 0, "pertence a outro usuario (uid %u), que poderia mudar o "
+                       "servidor ou a conta: chown %u %s", static_cast<unsigned int>(estado.st_uid),
+                       static_cast<unsigned int>(geteuid()), opcoes->arquivo);
+    if (modo & (S_IWGRP | S_IWOTH))
+        return recusar(opcoes, 0, "outros podem altera-lo (modo %04o): chmod go-w %s", modo,
+                       opcoes->arquivo);
+    if (opcoes->senha && (modo & (S_IRGRP | S_IROTH | S_IXGRP | S_IXOTH)))
+        return recusar(opcoes, 0, "tem senha e outros podem le-lo (modo %04o): chmod go-rwx %s",
+                       modo, opcoes->arquivo);
+    return true;
 }
 
 bool conferir_opcoes_do_banco()

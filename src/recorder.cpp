@@ -91,41 +91,27 @@ void fechar(MYSQL *banco, long long prazo)
         status = mysql_close_cont(banco, esperar(banco, status, prazo));
 }
 
-// One host of a list: "name", "name:port" or "[address]:port". Fills
-// host (a buffer as long as the element) and port (0 when it names none,
-// so the file's port or the default holds).
-void separar_host(const char *elemento, size_t tamanho, char *host, unsigned int *porta)
-{
-    *porta = 0;
-    memcpy(host, elemento, tamanho);
-    host[tamanho] = '\0';
-    char *dois_pontos = strrchr(host, ':');
-    if (host[0] == '[') {
-        char *fecha = strchr(host, ']');
-        if (fecha == nullptr)
-            return;
-        *fecha = '\0';
-        if (fecha[1] == ':')
-            *porta = static_cast<unsigned int>(atoi(fecha + 2));
-        memmove(host, host + 1, strlen(host + 1) + 1);
-    } else if (dois_pontos != nullptr && strchr(host, ':') == dois_pontos) {
-        *dois_pontos = '\0';
-        *porta = static_cast<unsigned int>(atoi(dois_pontos + 1));
-    }
-}
+// The plugins that never send the password as it is: over TCP without
+// TLS, the server may ask for no other (mysql_clear_password, PAM's dialog).
+constexpr const char *AUTENTICACAO_CIFRADA =
+    "mysql_native_password,client_ed25519,caching_sha2_password,sha256_password";
 
 // Connects banco (already initialised) to one host, within prazo.
-bool conectar_host(MYSQL *banco, const OpcoesDoBanco &opcoes, const char *host,
-                   unsigned int porta, long long prazo)
+bool conectar_host(MYSQL *banco, const OpcoesDoBanco &opcoes, const HostDaLista &host,
+                   long long prazo)
 {
     // The compiled defaults first: the file, read by the library as it
     // connects, overrides each one it names.
     unsigned int limite = opcoes.conexao_s;
-    // Only a check of the server's certificate makes the library refuse
-    // a server without TLS (ssl-ca or ssl-enforce=1 alone still log in in
-    // clear there): a file that asks for TLS gets it checked.
-    my_bool conferir = 1;
-    if ((opcoes.tls && mysql_options(banco, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &conferir) != 0) ||
+    // With any TLS setting the library would still log in in clear to a
+    // server without TLS, and take a certificate it has not checked:
+    // a file that names TLS gets it whole. Without TLS, over TCP, the
+    // password is never handed over in clear.
+    my_bool sim = 1;
+    if ((opcoes.tls && (mysql_options(banco, MYSQL_OPT_SSL_ENFORCE, &sim) != 0 ||
+                        mysql_options(banco, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &sim) != 0)) ||
+        (!opcoes.tls && !host_local(host) &&
+         mysql_optionsv(banco, MARIADB_OPT_RESTRICTED_AUTH, AUTENTICACAO_CIFRADA) != 0) ||
         mysql_optionsv(banco, MARIADB_OPT_USER, BANCO_USUARIO) != 0 ||
         mysql_optionsv(banco, MARIADB_OPT_PASSWORD, BANCO_SENHA) != 0 ||
         mysql_optionsv(banco, MARIADB_OPT_SCHEMA, BANCO_NOME) != 0 ||
@@ -136,8 +122,8 @@ bool conectar_host(MYSQL *banco, const OpcoesDoBanco &opcoes, const char *host,
         mysql_options(banco, MYSQL_OPT_NONBLOCK, nullptr) != 0)
         return false;
     MYSQL *ligado = nullptr;
-    int status = mysql_real_connect_start(&ligado, banco, host, nullptr, nullptr, nullptr, porta,
-                                          nullptr, 0);
+    int status = mysql_real_connect_start(&ligado, banco, host.nome, nullptr, nullptr, nullptr,
+                                          host.porta, nullptr, 0);
     while (status != 0)
         status = mysql_real_connect_cont(&ligado, banco, esperar(banco, status, prazo));
     return ligado != nullptr;
@@ -163,18 +149,12 @@ Conexao conectar(MYSQL *banco, const OpcoesDoBanco &opcoes, long long prazo)
     const char *elemento = lista;
     for (int i = 0;; i++) {
         size_t tamanho = strcspn(elemento, ",");
-        // Blanks around a comma are no part of a name.
-        while (tamanho > 0 && (*elemento == ' ' || *elemento == '\t')) {
-            elemento++;
-            tamanho--;
-        }
-        while (tamanho > 0 && (elemento[tamanho - 1] == ' ' || elemento[tamanho - 1] == '\t'))
-            tamanho--;
-        char host[OPCOES_HOSTS_MAX];
-        unsigned int porta;
-        separar_host(elemento, tamanho, host, &porta);
+        // Checked at start and at every reading of the file: refused
+        // neither time.
+        HostDaLista host;
+        separar_host(elemento, tamanho, &host);
         long long agora = agora_ms();
-        if (conectar_host(banco, opcoes, host, porta, agora + (prazo - agora) / (hosts - i)))
+        if (conectar_host(banco, opcoes, host, agora + (prazo - agora) / (hosts - i)))
             return Conexao::ligada;
         elemento += strcspn(elemento, ",");
         if (i + 1 == hosts || *elemento == '\0')

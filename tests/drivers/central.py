@@ -4,6 +4,7 @@ central server that gathers both boards' rows by replication over verified
 TLS. Keys go on while the central server is stopped for a while, when it
 is killed mid-stream and when a board's server is; in the end every row of
 both boards is on the central server, with its board, byte for byte, once.
+Then a purged log is brought back; what a board does to its own table costs no row.
 
 usage: central.py [emulator ...] path/to/teclado
 Loopback only: the boards listen on 127.0.0.1 and their sockets, the central
@@ -49,14 +50,18 @@ ssl_key = {certs}/{name}.key
 require_secure_transport = ON
 """
 # The central server: relay logs fetched again after a crash, the position
-# kept in InnoDB with the rows it applied, and from the boards' logs only
-# the rows of estado.
+# kept in InnoDB with the rows it applied; each board's rows into an arrival
+# table of its own, whose trigger copies them into the log.
+ARRIVAL = {name: "chegada_" + name.replace("-", "_") for name in BOARDS}
 CENTRAL_OPTIONS = """[mariadbd]
 server_id = 100
 relay_log = central-relay
 relay_log_recovery = ON
-replicate_do_table = embarcados.estado
-"""
+plugin_load_add = ha_blackhole
+slave_run_triggers_for_rbr = YES
+""" + "".join(f"{n}.replicate_rewrite_db = embarcados->{a}\n{n}.replicate_do_db = {a}\n"
+              f"{n}.replicate_do_table = {a}.estado\n" for n, a in ARRIVAL.items())
+INSERT = "INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values ('5', 'ON ', 'x', '1')"
 
 
 def free_port():
@@ -199,6 +204,8 @@ def run(command, work):
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
+    for a in ARRIVAL.values():  # each board's way into the log
+        feed(central, f"CREATE DATABASE {a}; USE {a};\n" + open(f"{ROOT}/sql/chegada.sql").read())
 
     def link(name, board, ca):
         return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
@@ -322,6 +329,80 @@ def run(command, work):
     print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
           f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
     print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
+    board_side(central, boards)
+
+
+def board_side(central, boards):
+    """While the boards log: a log purged past its link, recover-board.sh; a
+    board's DELETE, TRUNCATE, DROP, new table; renames. The centre loses no
+    row, and only the acting board's link stops, and then at once, saying why."""
+    one, two = BOARDS
+    stops = {name: threading.Event() for name in BOARDS}
+
+    def logging(name):
+        while not stops[name].is_set():
+            sql(boards[name], INSERT)
+            time.sleep(PACE)
+    threads = {name: threading.Thread(target=logging, args=(name,), daemon=True) for name in BOARDS}
+    for thread in threads.values():
+        thread.start()
+
+    def link(name):
+        return next(s for s in replica_status(central) if s["Connection_name"] == name)
+
+    def counts():
+        time.sleep(1.5)  # ample for the lag measured above
+        return dict(sql(central, "SELECT placa, COUNT(*) FROM embarcados.estado GROUP BY placa"))
+    try:
+        feed(central, f"STOP SLAVE '{two}';\n")
+        time.sleep(1)
+        current = sql(boards[two], "FLUSH BINARY LOGS; SHOW MASTER STATUS")[0][0]
+        # The file before goes once InnoDB's checkpoint has passed it.
+        until(lambda: feed(boards[two], f"PURGE BINARY LOGS TO '{current}';\n") and
+              len(sql(boards[two], "SHOW BINARY LOGS")), lambda n: n == 1, 10)
+        feed(central, f"START SLAVE '{two}';\n")
+        error = until(lambda: link(two)["Last_IO_Errno"], lambda e: e != "0", 30)
+        files = [option_file(f"[client]\nuser=root\npassword={PASSWORD}\nsocket={socket}\n")
+                 for socket in (boards[two], central)]
+        out = subprocess.run([os.path.join(ROOT, "scripts", "recover-board.sh"), two, *files],
+                             capture_output=True, text=True, timeout=120)
+        check(error == "1236" and out.returncode == 0,
+              f"purged: link error {error}; recover-board.sh {out.returncode} {out.stderr}")
+        stops[two].set()
+        threads[two].join(10)
+        check(caught_up(central, boards, CATCH_UP) is not None, "behind after the recovery")
+        check(central_rows(central, two) == board_rows(boards[two]), f"{two}: rows differ at "
+              "the centre after the recovery")
+        print(f"figure: central: {two}'s log purged past its link: {out.stdout.strip()}")
+        before = counts()
+        for board, statement, reason in (
+                (two, "DELETE FROM embarcados.estado ORDER BY id LIMIT 10", None),
+                (two, "USE embarcados; TRUNCATE TABLE estado", None),
+                (two, "DROP DATABASE embarcados", None),
+                (two, "SET sql_log_bin = 0; CREATE DATABASE embarcados", "recomecou seus ids"),
+                (one, "Placa-2", None), (one, two, "ja chega por chegada_placa_2")):
+            if board == one:  # renamed by loading estado.sql with its new name
+                stops[one].set()
+                load_schema(boards[one], f"SET @placa = '{statement}';")
+                sql(boards[one], INSERT)
+            else:
+                feed(boards[two], statement + ";\n")
+            if board == two and reason:  # the table made anew: ids from 1 again
+                load_schema(boards[two], f"SET @placa = '{two}';")
+                sql(boards[two], INSERT)
+            after, state = counts(), link(board)
+            check(all(after.get(k) == v for k, v in before.items() if k != one),
+                  f"{board}: {statement}: rows per board {before}, then {after}")
+            check((state["Slave_SQL_Running"], reason and reason in state["Last_SQL_Error"]) ==
+                  (("No", True) if reason else ("Yes", None)), f"{statement}: {state}")
+            check(board == one or link(one)["Slave_SQL_Running"] == "Yes",
+                  f"{statement}: {one}'s link {link(one)['Last_SQL_Error']}")
+            print(f"figure: central: on {board}: {statement}: rows per board {before} -> "
+                  f"{after}; its link {state['Slave_SQL_Running']} {state['Last_SQL_Error']}")
+            before = after
+    finally:
+        for stop in stops.values():
+            stop.set()
 
 
 def main():

@@ -52,9 +52,11 @@ endif()
 
 # The option file: the account it names is the one that stores the rows
 # (least privilege: INSERT only; a wrong password stores nothing), TLS
-# verified or refused, a host list with a dead first host, and a file the
-# library would misread stopping the program at start.
+# verified or refused, a host list with a dead first host, no password in
+# clear, and a file the library would misread (or not a file, too large,
+# open to others) stopping the program at start.
 faults_test(least_privilege least_privilege.py insert-only 120)
 faults_test(option_file_tls option_file.py tls 180)
 faults_test(option_file_hosts option_file.py hosts 120 SHARED)
+faults_test(option_file_cleartext option_file.py cleartext 120)
 faults_test(option_file_refused option_file.py refused 60)

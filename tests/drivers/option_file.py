@@ -5,7 +5,7 @@ host; and a file the client library would misread stops the program at
 start, naming the file and the line.
 
 usage: option_file.py CASE [emulator ...] path/to/teclado
-CASE: tls | hosts | refused
+CASE: tls | hosts | cleartext | refused
 'hosts' uses the shared server (MYSQL_UNIX_PORT); 'tls' starts one of its
 own listening on 127.0.0.1, TLS only.
 """
@@ -20,8 +20,9 @@ import threading
 import time
 
 from teclado_run import (CONNECTED, CONNECT_LIMIT, CONNECTION_REASON, NO_CONNECTION, START_LINE,
-                         Teclado, check, check_phases, check_rows, drive, option_file,
-                         private_server, row_count, rows, run_case, sql, taps, wait_rows)
+                         Teclado, check, check_phases, check_rows, drive,
+                         option_file, private_server, row_count, rows, run_case, sql, taps, until,
+                         wait_rows)
 
 ACCOUNT, PASSWORD = "placa1", "Pl4ca-tls-0921"
 
@@ -51,8 +52,8 @@ def openssl(*args):
 @contextlib.contextmanager
 def server_without_tls():
     """A listener on 127.0.0.1 greeting as a MariaDB server that offers no
-    TLS; yields its port and a list that gets the size of whatever each
-    client sent after the greeting."""
+    TLS and then asks for the password in clear (mysql_clear_password);
+    yields its port and a list that gets, per client, all it sent."""
     listener = sockets.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(4)
@@ -62,6 +63,7 @@ def server_without_tls():
                + struct.pack("<HBHH", capabilities & 0xFFFF, 33, 2, capabilities >> 16)
                + b"\x15" + bytes(10) + b"ijklmnopqrst\x00mysql_native_password\x00")
     greeting = struct.pack("<I", len(payload))[:3] + b"\x00" + payload
+    switch = b"\x2b\x00\x00\x02\xfemysql_clear_password\x00abcdefghijklmnopqrst\x00"
     sent, stop = [], threading.Event()
 
     def serve():
@@ -71,10 +73,13 @@ def server_without_tls():
                 with connection:
                     connection.sendall(greeting)
                     connection.settimeout(CONNECT_LIMIT + 1)
-                    try:
-                        sent.append(len(connection.recv(4096)))
-                    except OSError:
-                        sent.append(0)
+                    got = b""
+                    with contextlib.suppress(OSError):
+                        while chunk := connection.recv(4096):
+                            got += chunk
+                            if len(got) == len(chunk):  # the login: switch to clear text
+                                connection.sendall(switch)
+                    sent.append(got)
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
     try:
@@ -137,7 +142,7 @@ def tls(command):
                                        settings(os.path.join(certs, "ca.pem"),
                                                 f"host=127.0.0.1\nport={plain}", ""),
                                        "no TLS", taps([8]), [NO_CONNECTION])
-        check(sent and not any(sent), f"sent to the server without TLS: {sent} bytes")
+        check(sent and not any(sent), f"sent to the server without TLS: {sent}")
         for name, lines in reasons.items():
             check(all(re.search("SSL|TLS|certificate", line) for line in lines),
                   f"{name}: the reason is not the TLS check's: {lines}")
@@ -186,11 +191,39 @@ def hosts(command):
           f"{len(blind)} (connect limit {CONNECT_LIMIT} s, half to each host), rows lost {lost}")
 
 
+def cleartext(command):
+    """Without a TLS key no password byte, with any one alone no byte at all;
+    one program, its file (read at every event) changed before each."""
+    keys = "ssl-enforce=1 ssl-verify-server-cert=1 tls-enforce=1 tls-verify-peer=1 ssl-fp-list=x " \
+        "tls-version=TLSv1.3".split() + [f"{prefix}-{key}=x" for prefix in ("ssl", "tls") for key
+                                          in "ca capath cert key crl crlpath cipher passphrase fp "
+                                             "fplist".split()]
+    path = option_file("[teclado]\n")
+    with server_without_tls() as (port, sent):
+        program = Teclado(command, path + ".no-socket", {"TECLADO_CONFIG": path})
+        try:
+            for n, key in enumerate([""] + keys):
+                with open(path, "w") as f:
+                    f.write(f"[teclado]\nhost=127.0.0.1:{port}\npassword={PASSWORD}\n{key}\n")
+                drive(program, [("press 1", "release 1")[n % 2]], seconds=CONNECT_LIMIT + 10)
+                check(until(lambda: len(sent), lambda k: k > n, 5) and (
+                      PASSWORD.encode() not in sent[n] if not key else sent[n] == b""),
+                      f"{key or 'no TLS key'}: the server got {sent[n:n + 1]}")
+        finally:
+            program.stop()
+    print(f"figure: option file: to a clear-text server no password byte, none with {len(keys)} keys")
+
+
 def refused(command):
     """Exit 1 at start, nothing on standard output, one line naming the
     file and the line."""
     work = os.environ.get("TECLADO_TEST_WORK", os.getcwd())
     os.makedirs(work, exist_ok=True)
+    fifo, readable = os.path.join(work, "fifo.cnf"), option_file("[teclado]\npassword=x\n", work)
+    with contextlib.suppress(FileExistsError):
+        os.mkfifo(fifo, 0o600)
+    os.chmod(readable, 0o644)
+    os.symlink(readable, readable + ".link")
     cases = [
         ("misspelt key", "[teclado]\nhost=localhost\nusr=teclado\n",
          r"{}:3: chave desconhecida 'usr'"),
@@ -198,14 +231,21 @@ def refused(command):
          r"{}:2: falta o valor de ssl-verify-server-cert"),
         ("out of range", "[teclado]\n# board 7\nconnect-timeout=0\n",
          r"{}:3: connect-timeout=0: use um numero"),
-        ("a host list with a hole", "[client]\nhost=db1:3306,,db2\n",
-         r"{}:2: host vazio na lista"),
+        ("a host list with a hole", "[client]\nhost=db1:3306,,db2\n", r"{}:2: .*host vazio"),
+        ("no closing bracket", "[teclado]\nhost=[::1\n", r"{}:2: .*falta o ']'"),
+        ("text after the bracket", "[teclado]\nhost=[::1]x:3306\n", r"{}:2: .*so cabe :porta"),
+        ("a port on the socket", "[teclado]\nhost=db,localhost:3307\n", r"{}:2: .*socket local"),
+        ("a FIFO", fifo, r"{}: .*um FIFO"),
+        ("1 MiB", "#" * 2**20, r"{}: 1048576 bytes, mais que o limite de 64 KiB"),
+        ("a link to a 0644 file with a password", readable + ".link", r"{}: tem senha .*chmod "),
         ("a folder", None, r"{}: nao pode ser lido: "),
         ("a file not there", "", r"{}: nao pode ser lido: "),
     ]
     for name, text, wanted in cases:
         if text is None:
             path = work
+        elif text.startswith("/"):
+            path = text
         elif text:
             path = option_file(text)
         else:
@@ -222,4 +262,5 @@ def refused(command):
 
 
 if __name__ == "__main__":
-    sys.exit(run_case({"tls": tls, "hosts": hosts, "refused": refused}, __doc__))
+    sys.exit(run_case({"tls": tls, "hosts": hosts, "cleartext": cleartext, "refused": refused},
+                      __doc__))
