@@ -3,7 +3,7 @@
 
 #include "common/reclamar.h"
 #include "relatorio/calendario.h"
-#include "relatorio/relatorio.h"
+#include "relatorio/saida.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -16,8 +16,8 @@ struct opcoes_relatorio {
 };
 
 // Reads the command line into opcoes. Returns RELATORIO_OK, or
-// RELATORIO_USO after one line on stderr. --help and --version only set
-// their flags: an unexpected argument beside them is still refused.
+// RELATORIO_USO (saida.h) after one line on stderr. --help and --version
+// only set their flags: an unexpected argument beside them is still refused.
 int leropcoes(int argc, char **argv, opcoes_relatorio *opcoes);
 
 void mostrarajuda(FILE *saida);

@@ -8,6 +8,7 @@
 #include "relatorio/consulta.h"
 #include "relatorio/desenho.h"
 #include "relatorio/opcoes.h"
+#include "relatorio/saida.h"
 #include "relatorio/tabela.h"
 #include "versao.h"
 

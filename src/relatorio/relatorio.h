@@ -2,18 +2,12 @@
 // up per key, as a table, as tab-separated values or as a picture.
 #pragma once
 
-// Exit statuses: a report made; the server, or a write of the report or
-// the picture, failed; the command line refused (an --svg path that cannot
-// be written, and a --placa no row of the log names, included).
-constexpr int RELATORIO_OK = 0;
-constexpr int RELATORIO_FALHA = 1;
-constexpr int RELATORIO_USO = 2;
-
 // Runs the whole report for this command line:
 //   [--desde AAAA-MM-DD] [--ate AAAA-MM-DD] [--tsv] [--svg ARQUIVO]
 //   [--placa NOME] [--host H] [--port N] [--socket S] [--user U] [--help] [--version]
 // Both dates are whole days of the board's local time and both are
 // included: --ate 2026-12-08 takes that day up to 23:59:59.999.
 // Prints the report on standard output and any failure as one
-// "teclado-relatorio: ..." line on standard error; returns the exit status.
+// "teclado-relatorio: ..." line on standard error; returns the exit status
+// (saida.h).
 int relatorio(int argc, char **argv);

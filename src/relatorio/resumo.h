@@ -1,15 +1,17 @@
-// What the report sums up from the log: one struct the query fills and the
-// table and the picture read.
+// What the report sums up from the log: one struct the reading fills and
+// the table and the picture read.
 #pragma once
 
-#include "config.h"
 #include "mapa_do_teclado.h"
 #include "relatorio/limites.h"
+
+#include <string>
+#include <vector>
 
 // The keypad's codes row by row, as teclado's Teclado table has them.
 inline constexpr int Teclas[4][4] = CODIGOS_DO_TECLADO;
 
-// One key over the period.
+// One key over the period (or one key of one board).
 struct resumo_tecla {
     long long pressoes;   // presses paired with their release, holds readable
     long long soma_ms;    // their holds added up
@@ -38,8 +40,7 @@ constexpr int PLACA_NOME_MAX = 384 * 4;
 
 // One board over the period.
 struct resumo_placa {
-    char nome[PLACA_NOME_MAX + 1];
-    long long numero;   // the queries' number for it
+    std::string nome;   // its exact bytes
     long long eventos;  // its rows, those left out included
     long long pressoes; // as resumo_tecla's, over the keypad's keys
     long long sem_par;
@@ -51,13 +52,9 @@ struct resumo_relatorio {
     resumo_tecla tecla[4][4];
     resumo_tecla total;
     linhas_ignoradas ignoradas;
-    // The boards with rows in the period (or the one asked for), the first
-    // RELATORIO_PLACAS_MAX of them; named and in name order only when there
-    // are two or more and no board was asked for. placas_a_mais counts the
-    // others.
-    resumo_placa placa[RELATORIO_PLACAS_MAX];
-    int nplacas;
-    long long placas_a_mais;
+    // Every board with a row in the period (or the one asked for), in name
+    // order (byte by byte).
+    std::vector<resumo_placa> placas;
     bool placa_ausente; // --placa names a board with no row in the log
     // Paired presses per bar of horas_por_barra hours from inicio_barras
     // (ms, TO_SECONDS scale); nbarras 0 when not asked for or no press.

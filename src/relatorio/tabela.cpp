@@ -50,22 +50,20 @@ void imprimirlinha(FILE *saida, const char *tecla, const resumo_tecla &r, const 
 // one and no board was chosen: a single board's log stays as it always was.
 void imprimirplacas(FILE *saida, const opcoes_relatorio &opcoes, const resumo_relatorio &resumo)
 {
-    if (opcoes.placa != nullptr || resumo.nplacas + resumo.placas_a_mais < 2)
+    if (opcoes.placa != nullptr || resumo.placas.size() < 2)
         return;
     // Names as they may be printed: a tab or a newline would forge a column or a line.
     char nome[4 * PLACA_NOME_MAX + 4], ultimo[24];
     int largura = 5;
-    for (int i = 0; i < resumo.nplacas; i++)
-        largura = maior(largura, static_cast<int>(strlen(
-                                     legivel(resumo.placa[i].nome, nome, sizeof nome))));
+    for (const resumo_placa &p : resumo.placas)
+        largura = maior(largura, static_cast<int>(strlen(legivel(p.nome.c_str(), nome, sizeof nome))));
     if (opcoes.tsv)
         fputs("PLACA\tEVENTOS\tPRESSOES\tULTIMO\tSEM_PAR\n", saida);
     else
         fprintf(saida, "%-*s %9s %9s  %-23s %8s\n", largura, "PLACA", "EVENTOS", "PRESSOES",
                 "ULTIMO", "SEM_PAR");
-    for (int i = 0; i < resumo.nplacas; i++) {
-        const resumo_placa &p = resumo.placa[i];
-        legivel(p.nome, nome, sizeof nome);
+    for (const resumo_placa &p : resumo.placas) {
+        legivel(p.nome.c_str(), nome, sizeof nome);
         ultimo[0] = '\0';
         if (p.tem_ultimo)
             escreverinstante(p.ultimo, ultimo, sizeof ultimo);
@@ -76,8 +74,6 @@ void imprimirplacas(FILE *saida, const opcoes_relatorio &opcoes, const resumo_re
             fprintf(saida, "%-*s %9lld %9lld  %-23s %8lld\n", largura, nome, p.eventos, p.pressoes,
                     ultimo[0] ? ultimo : "-", p.sem_par);
     }
-    if (resumo.placas_a_mais > 0)
-        fprintf(saida, "mais %lld placas (veja --placa)\n", resumo.placas_a_mais);
 }
 
 } // namespace

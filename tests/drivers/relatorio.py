@@ -156,7 +156,7 @@ def odd_rows(command, db, env, work):
     rows = [("porta-a", *row) for row in ODD[:2]] + BOARDS + [("porta-a", *row) for row in ODD[2:]]
     values = ", ".join(f"('{p}', '{k}', '{e}', '{d}', '{ms}')" for p, k, e, d, ms in rows)
     sql(db, f"INSERT INTO embarcados.estado(placa, TECLA, ESTADO, DATA, ms) values {values}")
-    day_e, day_f = os.path.join(work, "e.svg"), os.path.join(work, "f.svg")
+    day_e, day_f, own = (os.path.join(work, n) for n in ("e.svg", "f.svg", "b.svg"))
     # (arguments, what to look at in stdout or the picture, what it must be)
     cases = [
         (["--tsv"], lambda out: out, tsv(ODD_WHOLE) + PER_BOARD + IGNORED + "\n"),
@@ -167,6 +167,13 @@ def odd_rows(command, db, env, work):
         # One board: its own pairs, no summary, nothing of the other's odd rows.
         (["--tsv", "--placa", "porta-b"], lambda out: out, tsv({3: (1, 300, 300, f"{CS} 09:00:00.200", 0),
                                                               4: (1, 800, 800, f"{CS} 09:00:00.100", 0)})),
+        # Key 3, out of id order on porta-a, read again for porta-a alone.
+        (["--tsv", "--placa", "porta-a"], lambda out: out,
+         tsv({3: (1, 100, 100, f"{ES} 10:01:00.000", 0), 4: (1, 300, 300, f"{CS} 09:00:00.000", 0),
+              5: ODD_WHOLE[5], 6: ODD_WHOLE[6]}) + IGNORED + "\n"),
+        # The bars of one board: not porta-a's pair in the same hour.
+        (["--placa", "porta-b", "--svg", own], lambda _: picture_counts(own)[:2],
+         (2, "2 pressoes, 0 sem par")),
         # Columns stay aligned around an 8-digit hold; the reasons close the table.
         ([], lambda out: (len({len(x) for x in out.splitlines()[1:19]}), out.splitlines()[-1]),
          (1, IGNORED)),
@@ -193,6 +200,36 @@ def odd_rows(command, db, env, work):
                 + "\n")
     check(run.returncode == 0 and run.stdout == in_order,
           f"odd rows in order: status {run.returncode}, got\n{run.stdout}expected\n{in_order}")
+
+
+def central_board(command, db, env):
+    """On a central server's table, one board's day is read through the
+    index on board and instant, not from every row the board ever sent."""
+    with open(os.path.join(ROOT, "sql", "central.sql")) as f:
+        central = f.read()
+    load_schema(db, "DROP TABLE embarcados.estado;\n" + central)
+    sql(db, central)
+    # porta-a: days of rows before its 200 of day D; porta-b: 1,000 that day.
+    times = {"porta-a": [DAY - timedelta(days=10, minutes=-5 * i) for i in range(2000)]
+             + [DAY + timedelta(minutes=5 * i) for i in range(200)],
+             "porta-b": [DAY + timedelta(minutes=i) for i in range(1000)]}
+    values = ", ".join(f"({i + 1}, 5, '{'OFF' if i % 2 else 'ON'} ', '{t.ctime()}\n', 0, NOW(), '{b}')"
+                       for b, ts in times.items() for i, t in enumerate(ts))
+    sql(db, "INSERT INTO embarcados.estado (id, TECLA, ESTADO, DATA, ms, gravado_em, placa)"
+            f" VALUES {values}")
+    sql(db, "ANALYZE TABLE embarcados.estado")
+
+    def reads():
+        return sum(int(v) for _, v in sql(db, "SHOW GLOBAL STATUS WHERE Variable_name IN"
+                                              " ('Handler_read_next', 'Handler_read_rnd_next')"))
+    before = reads()
+    run = subprocess.run(command + ["--tsv", "--placa", "porta-a", "--desde", D, "--ate", D],
+                         env=env, capture_output=True, text=True, timeout=60)
+    read = reads() - before
+    check(run.returncode == 0 and run.stdout.splitlines()[6].split("\t")[1] == "100",
+          f"central, --placa porta-a: status {run.returncode}, {run.stdout!r}{run.stderr!r}")
+    check(read < 400, f"central, --placa porta-a, one day: the server read {read} rows")
+    load_schema(db, "DROP TABLE embarcados.estado;")
 
 
 def picture_counts(svg):
@@ -344,6 +381,7 @@ def main():
         check_picture(svg)
     odd_rows(command, db, base, work)
     output_paths(command, base, work)
+    central_board(command, db, base)
     return finish()
 
 
