@@ -46,18 +46,3 @@ SET @placa_comando = IF((SELECT COLLATION_NAME FROM information_schema.COLUMNS
 PREPARE placa_comando FROM @placa_comando;
 EXECUTE placa_comando;
 DEALLOCATE PREPARE placa_comando;
-
--- The report of one board's days reads that board's rows by instant: with
--- only the key, the server computes the instant of every row the board
--- ever sent (measured: one day of a board with 60 days of rows, 5.3 s;
--- 0.1 s with this index). The column instante comes from estado.sql, so
--- the index is added when this file is loaded after it:
---   cat sql/central.sql sql/estado.sql sql/central.sql | mariadb
--- Built beside the rows that keep arriving.
-SET @placa_instante = IF(EXISTS (SELECT 1 FROM information_schema.COLUMNS
-    WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'estado' AND COLUMN_NAME = 'instante'),
-  'ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS placa_instante'
-  ' (placa, instante, TECLA, ESTADO, ms), ALGORITHM=INPLACE, LOCK=NONE', 'DO 0');
-PREPARE placa_instante FROM @placa_instante;
-EXECUTE placa_instante;
-DEALLOCATE PREPARE placa_instante;

@@ -116,6 +116,19 @@ ALTER TABLE embarcados.estado ADD COLUMN IF NOT EXISTS instante DATETIME(6) AS (
 -- beside the running INSERTs.
 ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS instante (instante, TECLA, ESTADO, ms, placa),
   ALGORITHM=INPLACE, LOCK=NONE;
+-- A central server's log (the one that has embarcados.placas, from
+-- sql/central.sql) holds many boards: the report of one board's days reads
+-- that board's rows by instant. With only the key the server computes the
+-- instant of every row the board ever sent (measured: one day of a board
+-- with 60 days of rows, 5.3 s; 0.1 s with this index). A board's own table
+-- holds one board and does without it: its card is spared the writes.
+SET @placa_instante = IF(EXISTS (SELECT 1 FROM information_schema.TABLES
+    WHERE TABLE_SCHEMA = 'embarcados' AND TABLE_NAME = 'placas'),
+  'ALTER TABLE embarcados.estado ADD INDEX IF NOT EXISTS placa_instante'
+  ' (placa, instante, TECLA, ESTADO, ms), ALGORITHM=INPLACE, LOCK=NONE', 'DO 0');
+PREPARE placa_instante FROM @placa_instante;
+EXECUTE placa_instante;
+DEALLOCATE PREPARE placa_instante;
 
 -- The events in a form that sorts and compares: evento without the stored
 -- trailing space, instante the moment the program saw (the ctime text plus

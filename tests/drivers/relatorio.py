@@ -208,7 +208,6 @@ def central_board(command, db, env):
     with open(os.path.join(ROOT, "sql", "central.sql")) as f:
         central = f.read()
     load_schema(db, "DROP TABLE embarcados.estado;\n" + central)
-    sql(db, central)
     # porta-a: days of rows before its 200 of day D; porta-b: 1,000 that day.
     times = {"porta-a": [DAY - timedelta(days=10, minutes=-5 * i) for i in range(2000)]
              + [DAY + timedelta(minutes=5 * i) for i in range(200)],
