@@ -17,7 +17,8 @@
 #   armhf     build-armhf/ and build-armhf-chardev/: cross-builds for the
 #             board, their ELF headers, their suites under qemu-arm; then the
 #             .deb packages (scripts/package.sh); first, install-deps.sh's
-#             groups and clean-up (scripts/check-install-deps.sh)
+#             groups installed so far and its clean-up
+#             (scripts/check-install-deps.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
 #   bench     build-bench/: the benchmarks (bench/*.py), quick counts
