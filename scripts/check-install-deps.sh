@@ -37,6 +37,7 @@ needs=(
   "cross: /usr/bin/arm-linux-gnueabihf-g++ /usr/bin/qemu-arm /usr/bin/dpkg-shlibdeps
      /usr/bin/lintian /usr/bin/man"
   "kernel: /usr/bin/qemu-system-arm /bin/cpio"
+  "fresh: /usr/sbin/debootstrap"
 )
 # closure PACKAGE...: those packages and all they depend on, as installed here.
 closure() {
