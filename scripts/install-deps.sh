@@ -11,6 +11,7 @@
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
 #   kernel   also boot the armhf build on an emulated Raspberry Pi (with cross)
+#   fresh    also make a fresh Debian root for the README's commands (test-fresh.sh)
 #
 # While it installs, no package's service is started (a policy-rc.d that
 # says no): teclado's demo and tests run a private server of their own
@@ -58,7 +59,8 @@ for group in "$@"; do
         qemu-system-arm  # boots Debian's armmp kernel on a Raspberry Pi 2 B model
         cpio             # packs the guest's initramfs
       ) ;;
-    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel)" >&2; exit 2 ;;
+    fresh) packages+=(debootstrap) ;;
+    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel, fresh)" >&2; exit 2 ;;
   esac
 done
 if $list; then printf '%s\n' "${packages[@]}"; exit 0; fi

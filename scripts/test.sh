@@ -17,10 +17,14 @@
 #   armhf     build-armhf/ and build-armhf-chardev/: cross-builds for the
 #             board, their ELF headers, their suites under qemu-arm; then the
 #             .deb packages (scripts/package.sh); first, install-deps.sh's
-#             groups and clean-up (scripts/check-install-deps.sh)
+#             groups installed so far and its clean-up
+#             (scripts/check-install-deps.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
 #   bench     build-bench/: the benchmarks (bench/*.py), quick counts
+#   fresh     the demo and the stages whose set-up a first run changes,
+#             from a clone in /root of a fresh Debian 12 root
+#             (scripts/test-fresh.sh)
 #   backends  chardev and wiringpi, the name they had together
 #
 # TECLADO_BENCH_OPTIONS, for stage bench: any of
@@ -30,7 +34,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-all=(native chardev wiringpi soak sanitize armhf kernel bench)
+all=(native chardev wiringpi soak sanitize armhf kernel bench fresh)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
 
@@ -192,6 +196,8 @@ for stage in "${stages[@]}"; do
       bash scripts/test-kernel.sh ;;
     bench)
       bench ;;
+    fresh)
+      bash scripts/test-fresh.sh ;;
     *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;
   esac
 done

@@ -76,11 +76,14 @@ outfile=$work/outfile.txt
 
 # As another local user, with the password: the socket is out of reach.
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
-chmod 755 "$work"
-cp "$work/root.cnf" "$work/nobody.cnf"
-chown nobody "$work/nobody.cnf"
+# nobody's copy of the password goes to a folder of nobody's own, which it
+# reaches wherever the clone is (root's home is 0700) and no other user reads.
+nobodys=$(mktemp -d -t teclado-nobody.XXXXXX)
+trap '"$script" stop "$dir" > /dev/null; rm -rf "$nobodys"' EXIT
+cp "$work/root.cnf" "$nobodys/nobody.cnf"
+chown -R nobody:nogroup "$nobodys"
 for s in "$socket" "$shared"; do
-  if as_nobody mariadb --defaults-file="$work/nobody.cnf" --socket="$s" -e 'SELECT 1' \
+  if as_nobody mariadb --defaults-file="$nobodys/nobody.cnf" --socket="$s" -e 'SELECT 1' \
        > /dev/null 2> "$work/err" || ! grep -q "through socket" "$work/err"; then
     fail "user nobody reached $s, or failed before trying: $(cat "$work/err")"
   fi
