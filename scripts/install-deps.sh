@@ -14,6 +14,7 @@
 #   arm64    also cross-build for arm64 boards and run that build under
 #            qemu-aarch64; the board's libraries are unpacked into
 #            build-arm64-root/ (scripts/armhf-root.sh arm64)
+#   edge     also boot the arm64 build on QEMU's virt board (with arm64)
 #
 # While it installs, no package's service is started (a policy-rc.d that
 # says no): teclado's demo and tests run a private server of their own
@@ -71,7 +72,17 @@ for group in "$@"; do
         lintian                     # package.sh holds the arm64 package to Debian's rules
         man-db                      # package.sh renders the manual pages with man --warnings
       ) ;;
-    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel, arm64)" >&2; exit 2 ;;
+    edge)
+      # The kernel and the guest's busybox are arm64 packages that
+      # scripts/test-edge.sh fetches and unpacks, never installs.
+      arm64=true
+      packages+=(
+        qemu-system-arm       # qemu-system-aarch64 boots Debian's arm64 kernel on virt
+        cpio                  # packs the guest's initramfs
+        device-tree-compiler  # fdtput frees the PL061's lines in virt's device tree
+        python3               # tests/kernel/edge.py plays the keypad over qtest
+      ) ;;
+    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel, arm64, edge)" >&2; exit 2 ;;
   esac
 done
 if $list; then printf '%s\n' "${packages[@]}"; exit 0; fi

@@ -23,6 +23,9 @@
 #             .deb is made and checked by the armhf stage's package.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
+#   edge      the arm64 chardev build on Debian's arm64 kernel under
+#             qemu-system-aarch64, keys played on its PL061's edges
+#             (scripts/test-edge.sh)
 #   bench     build-bench/: the benchmarks (bench/*.py), quick counts
 #   backends  chardev and wiringpi, the name they had together
 #
@@ -33,7 +36,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-all=(native chardev wiringpi soak sanitize armhf arm64 kernel bench)
+all=(native chardev wiringpi soak sanitize armhf arm64 kernel edge bench)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
 
@@ -206,6 +209,8 @@ for stage in "${stages[@]}"; do
       arm64_suite build-arm64-chardev chardev ;;
     kernel)
       bash scripts/test-kernel.sh ;;
+    edge)
+      bash scripts/test-edge.sh ;;
     bench)
       bench ;;
     *) echo "test.sh: unknown stage '$stage' (${all[*]})" >&2; exit 2 ;;

@@ -1,0 +1,366 @@
+"""The edge stage's host side (scripts/test-edge.sh): starts Debian's arm64
+kernel under qemu-system-aarch64 -M virt with teclado in the guest on the
+board's PL061 GPIO block, and plays the keypad from here over QEMU's qtest
+socket. A closed key joins its row to its column, so whenever a row's
+output changes, each held key's column input is set to the row's level
+(several held keys of one column: high if any of their rows is). QEMU
+starts paused; the PL061 is found by QMP's qom-list, its outputs are
+intercepted, then the guest runs.
+
+It reads teclado's console lines on the guest's serial console as they
+come, prints one "PASS name: ..." or "FAIL name: ..." line per check and
+"figure: ..." lines, and exits 1 if any check failed.
+
+usage: edge.py LOG -- QEMU_COMMAND...
+  LOG gets the guest's console; the keypad comes from mapa_do_teclado (the
+  build's python/ folder on PYTHONPATH). The PL061's lines 0-7 are the
+  keypad's wires in their order: the four columns, then the four rows.
+"""
+
+import json
+import os
+import re
+import selectors
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import mapa_do_teclado as mapa
+
+COLUMN_LINES = (0, 1, 2, 3)
+ROW_LINES = (4, 5, 6, 7)
+
+
+class Guest:
+    def __init__(self, qemu, log):
+        self.dir = tempfile.mkdtemp(prefix="teclado-edge.")
+        listeners = {}
+        for name in ("qtest", "qmp"):
+            s = socket.socket(socket.AF_UNIX)
+            s.bind(os.path.join(self.dir, name))
+            s.listen(1)
+            listeners[name] = s
+        self.log = open(log, "wb")
+        self.qtest = self.qmp_sock = None
+        self.qemu = subprocess.Popen(
+            qemu + ["-S", "-qtest", "unix:" + os.path.join(self.dir, "qtest"), "-qtest-log", "/dev/null",
+                    "-qmp", "unix:" + os.path.join(self.dir, "qmp"),
+                    "-serial", "stdio"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.start(listeners)
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self, listeners):
+        for s in listeners.values():
+            s.settimeout(30)
+        self.qtest, _ = listeners["qtest"].accept()
+        self.qmp_sock, _ = listeners["qmp"].accept()
+        for s in listeners.values():
+            s.close()
+        self.qmp = self.qmp_sock.makefile("rw")
+        self.qmp.readline()  # greeting
+        self.ask_qmp("qmp_capabilities")
+        self.pl061 = self.find_pl061()
+        # A column must follow its row within teclado's settle time, a
+        # millisecond of the PC's own time: this process and QEMU's main
+        # loop, which applies what it sends, go before this PC's other work
+        # (only QEMU's main thread: the guest's CPU keeps its own).
+        try:
+            for pid in (0, self.qemu.pid):
+                os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
+        except PermissionError:
+            print("edge.py: no real-time priority (not root?): a busy PC may then make "
+                  "ghost or doubled keys", flush=True)
+        self.rows = {line: 0 for line in ROW_LINES}
+        self.columns = {line: 0 for line in COLUMN_LINES}
+        self.held = set()  # (row line, column line)
+        self.pressed = {}  # (row line, column line) -> when it was last pressed
+        self.replies = 0
+        self.qtest_buf = b""
+        self.serial_buf = b""
+        self.lines = []  # (time received, text)
+        self.sel = selectors.DefaultSelector()
+        self.sel.register(self.qtest, selectors.EVENT_READ, self.on_qtest)
+        self.sel.register(self.qemu.stdout, selectors.EVENT_READ, self.on_serial)
+        self.send_qtest(f"irq_intercept_out {self.pl061}")
+        self.pump(lambda: self.replies == 0, 10)
+        self.ask_qmp("cont")
+
+    def ask_qmp(self, command, **arguments):
+        self.qmp.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
+        self.qmp.flush()
+        while True:
+            reply = json.loads(self.qmp.readline())
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise RuntimeError(f"QMP {command}: {reply['error']}")
+
+    def find_pl061(self):
+        for parent in ("/machine/unattached", "/machine/peripheral-anon", "/machine"):
+            for child in self.ask_qmp("qom-list", path=parent):
+                if child["type"] == "child<pl061>":
+                    return f"{parent}/{child['name']}"
+        raise RuntimeError("no pl061 device in QEMU's object tree")
+
+    def send_qtest(self, command):
+        self.replies += 1
+        self.qtest.sendall(command.encode() + b"\n")
+
+    def set_column(self, column, level):
+        if self.columns[column] != level:
+            self.columns[column] = level
+            self.send_qtest(f"set_irq_in {self.pl061} unnamed-gpio-in {column} {level}")
+
+    def follow(self):
+        """Each column high while a held key joins it to a high row."""
+        for column in COLUMN_LINES:
+            self.set_column(column, int(any(self.rows[r] for r, c in self.held if c == column)))
+
+    def on_qtest(self):
+        data = self.qtest.recv(65536)
+        if not data:
+            raise RuntimeError("QEMU closed the qtest socket")
+        self.qtest_buf += data
+        while b"\n" in self.qtest_buf:
+            line, self.qtest_buf = self.qtest_buf.split(b"\n", 1)
+            words = line.decode().split()
+            if words[:1] == ["IRQ"]:
+                line_number = int(words[2])
+                if line_number in self.rows:
+                    self.rows[line_number] = int(words[1] == "raise")
+                    self.follow()
+            elif words[:1] == ["OK"]:
+                self.replies -= 1
+            else:
+                raise RuntimeError(f"qtest: {line.decode()}")
+
+    def on_serial(self):
+        data = os.read(self.qemu.stdout.fileno(), 65536)
+        if not data:
+            raise RuntimeError("QEMU ended")
+        now = time.monotonic()
+        self.log.write(data)
+        self.log.flush()
+        self.serial_buf += data
+        while b"\n" in self.serial_buf:
+            line, self.serial_buf = self.serial_buf.split(b"\n", 1)
+            self.lines.append((now, line.decode(errors="replace").rstrip("\r")))
+
+    def pump(self, done, seconds):
+        """Serves QEMU until done() or for so many seconds; returns done()."""
+        end = time.monotonic() + seconds
+        while not done():
+            left = end - time.monotonic()
+            if left <= 0:
+                return False
+            for key, _ in self.sel.select(left):
+                key.data()
+        return True
+
+    def wait(self, seconds):
+        self.pump(lambda: False, seconds)
+
+    def line_seen(self, pattern, start=0):
+        return lambda: any(re.match(pattern, text) for _, text in self.lines[start:])
+
+    def press(self, key):
+        self.pressed[key] = time.monotonic()
+        self.held.add(key)
+        self.follow()
+
+    def release(self, key):
+        self.held.discard(key)
+        self.follow()
+
+    def events(self, start):
+        """The console's 'Botao K ON|OFF' since line number start."""
+        return [" ".join(text.split()[:3]) for _, text in self.lines[start:]
+                if text.startswith("Botao ")]
+
+    def close(self):
+        self.qemu.kill()
+        self.qemu.wait()
+        for s in (self.qtest, self.qmp_sock):
+            if s:
+                s.close()
+        for name in ("qtest", "qmp"):
+            os.unlink(os.path.join(self.dir, name))
+        os.rmdir(self.dir)
+        self.log.close()
+
+
+KEYS = [(ROW_LINES[r], COLUMN_LINES[c], mapa.KEYS[4 * r + c]) for r in range(4) for c in range(4)]
+failures = 0
+
+
+def check(name, ok, text):
+    global failures
+    failures += not ok
+    print(f"{'PASS' if ok else 'FAIL'} {name}: {text}", flush=True)
+
+
+def relay(lines):
+    """The guest's own PASS, FAIL and figure lines."""
+    global failures
+    for _, text in lines:
+        if text.startswith(("PASS ", "FAIL ", "figure: ")):
+            print(text, flush=True)
+            failures += text.startswith("FAIL ")
+
+
+def per_key(events):
+    keys = {}
+    for event in events:
+        keys.setdefault(event.split()[1], []).append(event.split()[2])
+    return keys
+
+
+def expect(guest, name, start, expected, seconds=2.0):
+    """Waits for exactly the expected events since line start: each key's
+    own in the order given (of two keys, either may come first)."""
+    guest.pump(lambda: len(guest.events(start)) >= len(expected), seconds)
+    guest.wait(0.05)  # anything doubled would follow at once
+    got = guest.events(start)
+    ok = per_key(got) == per_key(expected)
+    check(name, ok, f"expected {expected}, got {got}")
+    return ok
+
+
+def press_and_release(guest, key, hold, seconds=2):
+    """One key pressed for hold seconds (else until its ON line); whether
+    exactly its ON and OFF lines came, the events, and the wake time (the
+    press to its ON line on the console) or None."""
+    row, column, code = key
+    start = len(guest.lines)
+    guest.press((row, column))
+    if hold:
+        guest.wait(hold)
+    else:
+        guest.pump(guest.line_seen(f"Botao {code} ON ", start), seconds)
+    guest.release((row, column))
+    got = guest.pump(guest.line_seen(f"Botao {code} OFF ", start), seconds)
+    guest.wait(0.02)
+    events = guest.events(start)
+    wake = None
+    for t, text in guest.lines[start:]:
+        if text.startswith(f"Botao {code} ON "):
+            wake = t - guest.pressed[(row, column)]
+            break
+    return got and events == [f"Botao {code} ON", f"Botao {code} OFF"], events, wake
+
+
+def main():
+    log = sys.argv[1]
+    qemu = sys.argv[sys.argv.index("--") + 1:]
+    booted = time.monotonic()
+    guest = Guest(qemu, log)
+    try:
+        if not guest.pump(guest.line_seen("READY"), 120):
+            check("boot", False, "no READY line from the guest within 120 s")
+            return 1
+        print(f"figure: edge stage: guest from start to teclado idle {time.monotonic() - booted:.1f} s",
+              flush=True)
+        relay(guest.lines)
+
+        # Every key, ON then OFF, exactly; its wake time from the column's
+        # rise to its ON line on the console.
+        wakes = []
+        for key in KEYS:
+            ok, events, wake = press_and_release(guest, key, 0)
+            check(f"key-{key[2]}", ok, f"row line {key[0]}, column line {key[1]}: {events}")
+            if wake is not None:
+                wakes.append(wake)
+        if wakes:
+            print(f"figure: wake, key closed to 'Botao ... ON' on the guest's console: median "
+                  f"{statistics.median(wakes) * 1e3:.2f} ms, worst {max(wakes) * 1e3:.2f} ms "
+                  f"over {len(wakes)} keys", flush=True)
+
+        # Two keys held together, on other rows and columns.
+        a, b = KEYS[0], KEYS[5]
+        start = len(guest.lines)
+        guest.press(a[:2])
+        guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+        guest.press(b[:2])
+        guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+        guest.wait(0.1)
+        guest.release(a[:2])
+        guest.pump(guest.line_seen(f"Botao {a[2]} OFF ", start), 2)
+        guest.release(b[:2])
+        expect(guest, "two-keys", start, [f"Botao {a[2]} ON", f"Botao {b[2]} ON",
+                                          f"Botao {a[2]} OFF", f"Botao {b[2]} OFF"])
+
+        # One key let go and another pressed a moment later, so that the
+        # press lands before, during or after the wait is armed again; the
+        # second key is on the last row, the last scanned.
+        a, b = KEYS[0], KEYS[15]
+        for gap_ms in (0, 0.5, 1, 2, 3, 4, 6, 10):
+            start = len(guest.lines)
+            guest.press(a[:2])
+            guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+            guest.wait(0.05)
+            guest.release(a[:2])
+            guest.wait(gap_ms / 1e3)
+            guest.press(b[:2])
+            guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+            guest.wait(0.05)
+            guest.release(b[:2])
+            expect(guest, f"re-arm-{gap_ms}ms", start,
+                   [f"Botao {a[2]} ON", f"Botao {a[2]} OFF", f"Botao {b[2]} ON", f"Botao {b[2]} OFF"])
+
+        # A key held from before the wait is armed: pressed while another
+        # key is held, kept while that one is let go.
+        start = len(guest.lines)
+        guest.press(a[:2])
+        guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+        guest.press(b[:2])
+        guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+        guest.release(a[:2])
+        guest.pump(guest.line_seen(f"Botao {a[2]} OFF ", start), 2)
+        guest.wait(0.2)
+        guest.release(b[:2])
+        expect(guest, "held-across", start, [f"Botao {a[2]} ON", f"Botao {b[2]} ON",
+                                             f"Botao {a[2]} OFF", f"Botao {b[2]} OFF"])
+
+        # Taps of 3 ms of the first row's key: a tap is over before the
+        # guest's next look if this PC holds QEMU up for 3 ms, so one of
+        # five must be caught, and none half (an ON without its OFF) or as
+        # another key.
+        caught, wrong = 0, []
+        for _ in range(5):
+            ok, events, _ = press_and_release(guest, KEYS[0], 0.003, 0.5)
+            caught += ok
+            if events and not ok:
+                wrong.append(events)
+            guest.wait(0.02)
+        check("tap-3ms", caught > 0 and not wrong,
+              f"key {KEYS[0][2]} closed 3 ms, 5 times: {caught} caught, wrong: {wrong or 'none'}")
+        for ms in (3, 5, 8):
+            caught = 0
+            for key in KEYS[::5]:
+                for _ in range(3):
+                    ok, events, _ = press_and_release(guest, key, ms / 1e3, 0.5)
+                    caught += ok
+                    guest.wait(0.02)
+            print(f"figure: taps of {ms} ms caught (ON then OFF): {caught} of 12, on the "
+                  f"four diagonal keys", flush=True)
+
+        # The guest reports what teclado said on standard error and ends.
+        start = len(guest.lines)
+        guest.qemu.stdin.write(b"end\n")
+        guest.qemu.stdin.flush()
+        guest.pump(guest.line_seen("---- end", start), 10)
+        relay(guest.lines[start:])
+        return 1 if failures else 0
+    finally:
+        guest.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
