@@ -10,6 +10,7 @@
 #ifdef TECLADO_GPIO_WIRINGPI
 #include "wiringpi.h"
 #else
+
 #define INPUT 0
 #define OUTPUT 1
 #define PUD_OFF 0
@@ -36,3 +37,11 @@ int digitalRead(int pin);
 // Pauses for at least ms milliseconds.
 void delay(unsigned int ms);
 }
+
+// Beyond wiringPi's operations, for a board that is not a Pi; wiringpi.h
+// gives the wiringpi backend's.
+
+// The option file's gpio-chip and gpio-lines ("" where it names none),
+// for wiringPiSetup to find the lines by. Returns 0, or -1 having said why
+// on standard error when the backend cannot use them.
+int gpio_escolher(const char *chip, const char *linhas);

@@ -92,3 +92,6 @@ void sim_rastrear(sim_chamada *chamadas, int capacidade)
 }
 
 int sim_tamanho_do_rastro(void) { return rastro_tamanho; }
+
+// The simulated keypad has no chip to choose.
+int gpio_escolher(const char *, const char *) { return 0; }
