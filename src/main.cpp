@@ -52,6 +52,8 @@ int main(int argc, char **argv)
     // lets a service manager see the failure and retry.
     if (iniciarteclado() != 0)
         return 1;
-    for (;;)
+    for (;;) {
         varrerteclado();
+        esperartecla();
+    }
 }

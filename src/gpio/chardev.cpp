@@ -14,6 +14,11 @@
 // The chips are gathered here and the lines looked for among them by
 // procura.cpp, on the chip and lines the option file names if it does. A
 // line that fails once the scan runs ends the program with status 1.
+//
+// An idle keypad is waited for in the kernel: the columns' lines report
+// rising edges only while teclado sleeps in poll() (esperarentrada), and
+// not while it scans, when a held key would raise its column at every
+// visit of its row.
 #include "gpio.h"
 #include "procura.h"
 
@@ -28,6 +33,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/gpio.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -72,6 +78,7 @@ int fd_linha[PINOS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 int modo[PINOS];
 int puxada[PINOS];
 int nivel[PINOS];
+bool com_borda[PINOS]; // reporting rising edges
 
 bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
 
@@ -167,6 +174,8 @@ void montar_config(int pin, gpio_v2_line_config *config)
         config->flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
     else if (puxada[pin] == PUD_UP)
         config->flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+    if (com_borda[pin] && modo[pin] == INPUT)
+        config->flags |= GPIO_V2_LINE_FLAG_EDGE_RISING;
     if (modo[pin] == OUTPUT) {
         // An output keeps the level last written to it: a change of mode or
         // pull must not move a row line (wiringPi's pinMode leaves it too).
@@ -386,6 +395,30 @@ void explicar_pedido_recusado(int pin, int erro)
                          linhas.offset[pin], chip, nome_do_erro(erro));
 }
 
+// Edge reports on every column's line, or none.
+void reportar_bordas(bool ligar)
+{
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT && com_borda[pin] != ligar) {
+            com_borda[pin] = ligar;
+            reconfigurar(pin);
+        }
+}
+
+// Reads and drops the edges the pin's line has queued: they belong to a
+// wait that is over.
+void descartar_bordas(int pin)
+{
+    gpio_v2_line_event eventos[16];
+    pollfd p = {fd_linha[pin], POLLIN, 0};
+    while (poll(&p, 1, 0) > 0) {
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+            perder_linha(pin, "esperar", ENODEV);
+        if (read(fd_linha[pin], eventos, sizeof eventos) < 0 && errno != EINTR)
+            perder_linha(pin, "ler", errno);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -397,6 +430,7 @@ int wiringPiSetup(void)
         modo[pin] = inicial[pin].modo;
         puxada[pin] = inicial[pin].puxada;
         nivel[pin] = LOW;
+        com_borda[pin] = false;
     }
     reunir_chips();
     linhas = procurar_linhas(chips, num_chips, {chip_escolhido, linhas_escolhidas});
@@ -488,4 +522,31 @@ int gpio_escolher(const char *chip, const char *linhas_do_arquivo)
     strcpy(chip_escolhido, chip);
     strcpy(linhas_escolhidas, linhas_do_arquivo);
     return 0;
+}
+
+void esperarentrada(void)
+{
+    // Armed before the levels are read: a key that closes after the
+    // reading makes an edge, one closed before it reads HIGH (and, held
+    // across the arming, makes no edge).
+    reportar_bordas(true);
+    pollfd colunas[PINOS];
+    int n = 0;
+    bool alta = false;
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT) {
+            colunas[n++] = pollfd{fd_linha[pin], POLLIN, 0};
+            alta = alta || digitalRead(pin) == HIGH;
+        }
+    while (!alta) {
+        int prontas = poll(colunas, n, -1);
+        if (prontas < 0 && errno != EINTR)
+            perder_linha(0, "esperar", errno);
+        for (int i = 0; i < n && prontas > 0; i++)
+            alta = alta || colunas[i].revents != 0;
+    }
+    reportar_bordas(false);
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT)
+            descartar_bordas(pin);
 }

@@ -14,6 +14,12 @@ static_assert(INPUT == 0 && OUTPUT == 1 && LOW == 0 && HIGH == 1,
 static_assert(PUD_OFF == 0 && PUD_DOWN == 1 && PUD_UP == 2,
               "wiringPi.h numbers the pulls differently from teclado");
 
+// wiringPi's interrupt wait watches one pin per call (waitForInterrupt) or
+// runs a thread per pin (wiringPiISR), through the sysfs GPIO interface
+// that recent kernels no longer offer: with it the scanner keeps polling.
+constexpr bool GPIO_ESPERA_BORDAS = false;
+inline void esperarentrada(void) {}
+
 // wiringPi numbers the header's pins itself and knows no other board.
 inline int gpio_escolher(const char *chip, const char *linhas)
 {
