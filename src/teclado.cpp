@@ -6,11 +6,11 @@
 #include "teclado.h"
 
 #include "config.h"
+#include "console.h"
 #include "gpio/gpio.h"
 #include "mapa_do_teclado.h"
 #include "recorder.h"
 
-#include <cstdio>
 #include <ctime>
 
 const int Teclado[4][4] = CODIGOS_DO_TECLADO;
@@ -41,7 +41,7 @@ bool alguma_pressionada()
 
 int iniciarteclado(void)
 {
-    puts("Estamos testando os pinos");
+    mostrarinicio();
     int resultado = wiringPiSetup();
     // With no usable line, configuring pins would only hide the failure.
     if (resultado != 0)
@@ -104,18 +104,14 @@ void esperartecla(void)
 void reportarevento(int tecla, bool pressionada)
 {
     if (pressionada)
-        puts("Estamos conectados");
+        mostrarpressao();
     // One reading for both the calendar text and the milliseconds: with
     // two, the second could turn over between them (and time() reads a
     // coarse clock that can lag a tick), stamping the event a second early.
     gettimeofday(&on, nullptr);
     time_t segundos = on.tv_sec;
     int ms = static_cast<int>(on.tv_usec / 1000);
-    printf("Botao %d ", tecla);
-    if (pressionada)
-        printf("ON em: %s somados %d milisegundos\n", ctime(&segundos), ms);
-    else
-        printf("OFF em: %s somados %d milisegundos\n\n", ctime(&segundos), ms);
+    mostrarevento(tecla, pressionada, ctime(&segundos), ms);
     delay(PAUSA_MS);
     inserirnatabela(tecla, pressionada ? "ON" : "OFF", ctime(&segundos), ms);
 }
