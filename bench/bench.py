@@ -28,8 +28,8 @@ import time
 
 import pymysql
 
-from teclado_run import (PASSWORD, START_LINE, Teclado, client_file, cpu_ns, last_id, row_count,
-                         settled, sql)
+from teclado_run import (CONNECTED, PASSWORD, START_LINE, Teclado, client_file, cpu_ns, last_id,
+                         row_count, settled, sql)
 
 STATEMENT = "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');"
 from mapa_do_teclado import KEYS as CODES  # made from src/mapa_do_teclado.h
@@ -145,7 +145,7 @@ def record_ours(cmd, env, count, work):
     total = count + RECORDER_WARM_UP
     calls = run_samples(cmd + [str(total)], env, out, 600).get("call", [])
     with open(out, "rb") as f:
-        stored = f.read().count(b"Estamos conectados ao banco de dados\n")
+        stored = f.read().count((CONNECTED + "\n").encode())
     if len(calls) != total or stored != total:
         raise BenchError(f"recorder: {stored} of {total} events connected")
     return calls[RECORDER_WARM_UP:]
