@@ -56,7 +56,6 @@ install -m 755 $build/teclado "$guest/usr/bin/teclado"
 # teclado's shared libraries, and theirs, by soname, from the board's own
 # arm64 packages as scripts/armhf-root.sh unpacked them.
 copy_libraries "$guest" aarch64-linux-gnu-readelf build-arm64-root/tree/{usr/,}lib/aarch64-linux-gnu
-(cd "$guest" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > $build/initramfs.cpio
 
 # One CPU, TCG: the guest's clock is this PC's, so the wake figures include
 # the emulator's own delays. No network: virt's default NIC wants a boot
@@ -67,17 +66,20 @@ qemu=(qemu-system-aarch64 -M virt -accel tcg -cpu cortex-a53 -smp 1 -m 256 -nic 
 
 # virt's device tree, as QEMU makes it for this very machine, gives PL061
 # line 3 to gpio-keys (the power button): without that node all eight
-# lines are free. The lines get the keypad's names, in its order (the
-# four columns, then the four rows), which is how teclado finds them on a
-# chip that is no Pi's.
-. $build/mapa_do_teclado.sh
+# lines are free.
 "${qemu[@]}" -machine dumpdtb=$build/virt.dtb > /dev/null 2>&1
 fdtget $build/virt.dtb /gpio-keys compatible > /dev/null
 fdtput -r $build/virt.dtb /gpio-keys
+# teclado finds the lines through its option file, as on any board that is
+# not a Pi: the chip by the label the kernel gives it (its device's name:
+# the node's unit address, a dot, the node's name) and lines 0 to 7 in the
+# keypad's order, the four columns, then the four rows.
 pl061=$(fdtget -l $build/virt.dtb / | grep '^pl061@')
-names=()
-for line in $TECLADO_COLUNAS_BCM $TECLADO_LINHAS_BCM; do names+=("GPIO$line"); done
-fdtput -t s $build/virt.dtb "/$pl061" gpio-line-names "${names[@]}"
+mkdir -p "$guest/etc/teclado"
+printf '[teclado]\ngpio-chip=%s.%s\ngpio-lines=0,1,2,3,4,5,6,7\n' "${pl061#*@}" "${pl061%@*}" \
+  > "$guest/etc/teclado/teclado.cnf"
+chmod 600 "$guest/etc/teclado/teclado.cnf"
+(cd "$guest" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > $build/initramfs.cpio
 
 booted=$SECONDS
 status=0
