@@ -12,8 +12,9 @@ come, prints one "PASS name: ..." or "FAIL name: ..." line per check and
 "figure: ..." lines, and exits 1 if any check failed.
 
 usage: edge.py LOG -- QEMU_COMMAND...
-  LOG gets the guest's console; the keypad comes from mapa_do_teclado (the
-  build's python/ folder on PYTHONPATH). The PL061's lines 0-7 are the
+  LOG gets the guest's console; the keypad and the console's texts come
+  from mapa_do_teclado and textos (the build's python/ folder on
+  PYTHONPATH). The PL061's lines 0-7 are the
   keypad's wires in their order: the four columns, then the four rows.
 """
 
@@ -29,9 +30,21 @@ import tempfile
 import time
 
 import mapa_do_teclado as mapa
+import textos
 
 COLUMN_LINES = (0, 1, 2, 3)
 ROW_LINES = (4, 5, 6, 7)
+ON = textos.FORMATO_DE_ON.split()[0]
+OFF = textos.FORMATO_DE_OFF.split()[0]
+
+
+def event(code, state):
+    """An event as events() gives it: 'Botao 1 ON'."""
+    return (textos.FORMATO_DO_BOTAO % code) + state
+
+
+def seen(guest, code, state, start):
+    return guest.line_seen(re.escape(event(code, state) + " "), start)
 
 
 class Guest:
@@ -46,8 +59,8 @@ class Guest:
         self.log = open(log, "wb")
         self.qtest = self.qmp_sock = None
         self.qemu = subprocess.Popen(
-            qemu + ["-S", "-qtest", "unix:" + os.path.join(self.dir, "qtest"), "-qtest-log", "/dev/null",
-                    "-qmp", "unix:" + os.path.join(self.dir, "qmp"),
+            qemu + ["-S", "-qtest", "unix:" + os.path.join(self.dir, "qtest"),
+                    "-qtest-log", "/dev/null", "-qmp", "unix:" + os.path.join(self.dir, "qmp"),
                     "-serial", "stdio"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
@@ -57,12 +70,14 @@ class Guest:
             raise
 
     def start(self, listeners):
-        for s in listeners.values():
-            s.settimeout(30)
-        self.qtest, _ = listeners["qtest"].accept()
-        self.qmp_sock, _ = listeners["qmp"].accept()
-        for s in listeners.values():
-            s.close()
+        try:
+            for s in listeners.values():
+                s.settimeout(30)
+            self.qtest, _ = listeners["qtest"].accept()
+            self.qmp_sock, _ = listeners["qmp"].accept()
+        finally:
+            for s in listeners.values():
+                s.close()
         self.qmp = self.qmp_sock.makefile("rw")
         self.qmp.readline()  # greeting
         self.ask_qmp("qmp_capabilities")
@@ -70,7 +85,7 @@ class Guest:
         # A column must follow its row within teclado's settle time, a
         # millisecond of the PC's own time: this process and QEMU's main
         # loop, which applies what it sends, go before this PC's other work
-        # (only QEMU's main thread: the guest's CPU keeps its own).
+        # (the guest's CPU thread only once it has booted).
         self.realtime([0, self.qemu.pid])
         self.rows = {line: 0 for line in ROW_LINES}
         self.columns = {line: 0 for line in COLUMN_LINES}
@@ -188,9 +203,10 @@ class Guest:
         self.follow()
 
     def events(self, start):
-        """The console's 'Botao K ON|OFF' since line number start."""
+        """The console's events since line number start, as event() makes them."""
+        prefix = textos.FORMATO_DO_BOTAO.split("%d")[0]
         return [" ".join(text.split()[:3]) for _, text in self.lines[start:]
-                if text.startswith("Botao ")]
+                if text.startswith(prefix)]
 
     def close(self):
         self.qemu.kill()
@@ -251,17 +267,17 @@ def press_and_release(guest, key, hold, seconds=2):
     if hold:
         guest.wait(hold)
     else:
-        guest.pump(guest.line_seen(f"Botao {code} ON ", start), seconds)
+        guest.pump(seen(guest, code, ON, start), seconds)
     guest.release((row, column))
-    got = guest.pump(guest.line_seen(f"Botao {code} OFF ", start), seconds)
+    got = guest.pump(seen(guest, code, OFF, start), seconds)
     guest.wait(0.02)
     events = guest.events(start)
     wake = None
     for t, text in guest.lines[start:]:
-        if text.startswith(f"Botao {code} ON "):
+        if text.startswith(event(code, ON) + " "):
             wake = t - guest.pressed[(row, column)]
             break
-    return got and events == [f"Botao {code} ON", f"Botao {code} OFF"], events, wake
+    return got and events == [event(code, ON), event(code, OFF)], events, wake
 
 
 def main():
@@ -295,15 +311,15 @@ def main():
         a, b = KEYS[0], KEYS[5]
         start = len(guest.lines)
         guest.press(a[:2])
-        guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+        guest.pump(seen(guest, a[2], ON, start), 2)
         guest.press(b[:2])
-        guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+        guest.pump(seen(guest, b[2], ON, start), 2)
         guest.wait(0.1)
         guest.release(a[:2])
-        guest.pump(guest.line_seen(f"Botao {a[2]} OFF ", start), 2)
+        guest.pump(seen(guest, a[2], OFF, start), 2)
         guest.release(b[:2])
-        expect(guest, "two-keys", start, [f"Botao {a[2]} ON", f"Botao {b[2]} ON",
-                                          f"Botao {a[2]} OFF", f"Botao {b[2]} OFF"])
+        expect(guest, "two-keys", start, [event(a[2], ON), event(b[2], ON),
+                                          event(a[2], OFF), event(b[2], OFF)])
 
         # One key let go and another pressed a moment later, so that the
         # press lands before, during or after the wait is armed again; the
@@ -312,30 +328,30 @@ def main():
         for gap_ms in (0, 0.5, 1, 2, 3, 4, 6, 10):
             start = len(guest.lines)
             guest.press(a[:2])
-            guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+            guest.pump(seen(guest, a[2], ON, start), 2)
             guest.wait(0.05)
             guest.release(a[:2])
             guest.wait(gap_ms / 1e3)
             guest.press(b[:2])
-            guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+            guest.pump(seen(guest, b[2], ON, start), 2)
             guest.wait(0.05)
             guest.release(b[:2])
             expect(guest, f"re-arm-{gap_ms}ms", start,
-                   [f"Botao {a[2]} ON", f"Botao {a[2]} OFF", f"Botao {b[2]} ON", f"Botao {b[2]} OFF"])
+                   [event(a[2], ON), event(a[2], OFF), event(b[2], ON), event(b[2], OFF)])
 
         # A key held from before the wait is armed: pressed while another
         # key is held, kept while that one is let go.
         start = len(guest.lines)
         guest.press(a[:2])
-        guest.pump(guest.line_seen(f"Botao {a[2]} ON ", start), 2)
+        guest.pump(seen(guest, a[2], ON, start), 2)
         guest.press(b[:2])
-        guest.pump(guest.line_seen(f"Botao {b[2]} ON ", start), 2)
+        guest.pump(seen(guest, b[2], ON, start), 2)
         guest.release(a[:2])
-        guest.pump(guest.line_seen(f"Botao {a[2]} OFF ", start), 2)
+        guest.pump(seen(guest, a[2], OFF, start), 2)
         guest.wait(0.2)
         guest.release(b[:2])
-        expect(guest, "held-across", start, [f"Botao {a[2]} ON", f"Botao {b[2]} ON",
-                                             f"Botao {a[2]} OFF", f"Botao {b[2]} OFF"])
+        expect(guest, "held-across", start, [event(a[2], ON), event(b[2], ON),
+                                             event(a[2], OFF), event(b[2], OFF)])
 
         # Taps of 3 ms of the first row's key: a tap is over before the
         # guest's next look if this PC holds QEMU up for 3 ms, so one of
