@@ -257,6 +257,23 @@ def expect(guest, name, start, expected, seconds=2.0):
     return ok
 
 
+def play(guest, name, steps):
+    """Plays steps, each a pause in seconds or (key, ON or OFF[, wait]): the
+    key pressed or let go, then its line waited for (up to wait seconds,
+    2 if not given); then expects each key's own lines, ON then OFF."""
+    start = len(guest.lines)
+    expected = []
+    for step in steps:
+        if not isinstance(step, tuple):
+            guest.wait(step)
+            continue
+        key, state = step[:2]
+        (guest.press if state == ON else guest.release)(key[:2])
+        guest.pump(seen(guest, key[2], state, start), step[2] if len(step) > 2 else 2)
+        expected.append(event(key[2], state))
+    expect(guest, name, start, expected)
+
+
 def press_and_release(guest, key, hold, seconds=2):
     """One key pressed for hold seconds (else until its ON line); whether
     exactly its ON and OFF lines came, the events, and the wake time (the
@@ -309,49 +326,17 @@ def main():
 
         # Two keys held together, on other rows and columns.
         a, b = KEYS[0], KEYS[5]
-        start = len(guest.lines)
-        guest.press(a[:2])
-        guest.pump(seen(guest, a[2], ON, start), 2)
-        guest.press(b[:2])
-        guest.pump(seen(guest, b[2], ON, start), 2)
-        guest.wait(0.1)
-        guest.release(a[:2])
-        guest.pump(seen(guest, a[2], OFF, start), 2)
-        guest.release(b[:2])
-        expect(guest, "two-keys", start, [event(a[2], ON), event(b[2], ON),
-                                          event(a[2], OFF), event(b[2], OFF)])
-
+        play(guest, "two-keys", [(a, ON), (b, ON), 0.1, (a, OFF), (b, OFF)])
         # One key let go and another pressed a moment later, so that the
-        # press lands before, during or after the wait is armed again; the
+        # press lands before, while and after the wait is armed again; the
         # second key is on the last row, the last scanned.
-        a, b = KEYS[0], KEYS[15]
+        b = KEYS[15]
         for gap_ms in (0, 0.5, 1, 2, 3, 4, 6, 10):
-            start = len(guest.lines)
-            guest.press(a[:2])
-            guest.pump(seen(guest, a[2], ON, start), 2)
-            guest.wait(0.05)
-            guest.release(a[:2])
-            guest.wait(gap_ms / 1e3)
-            guest.press(b[:2])
-            guest.pump(seen(guest, b[2], ON, start), 2)
-            guest.wait(0.05)
-            guest.release(b[:2])
-            expect(guest, f"re-arm-{gap_ms}ms", start,
-                   [event(a[2], ON), event(a[2], OFF), event(b[2], ON), event(b[2], OFF)])
-
-        # A key held from before the wait is armed: pressed while another
-        # key is held, kept while that one is let go.
-        start = len(guest.lines)
-        guest.press(a[:2])
-        guest.pump(seen(guest, a[2], ON, start), 2)
-        guest.press(b[:2])
-        guest.pump(seen(guest, b[2], ON, start), 2)
-        guest.release(a[:2])
-        guest.pump(seen(guest, a[2], OFF, start), 2)
-        guest.wait(0.2)
-        guest.release(b[:2])
-        expect(guest, "held-across", start, [event(a[2], ON), event(b[2], ON),
-                                             event(a[2], OFF), event(b[2], OFF)])
+            play(guest, f"re-arm-{gap_ms}ms",
+                 [(a, ON), 0.05, (a, OFF, 0), gap_ms / 1e3, (b, ON), 0.05, (b, OFF)])
+        # A key pressed while another is held and kept after that one is
+        # let go: no wait while it is held.
+        play(guest, "held-across", [(a, ON), (b, ON), (a, OFF), 0.2, (b, OFF)])
 
         # Taps of 3 ms of the first row's key: a tap is over before the
         # guest's next look if this PC holds QEMU up for 3 ms, so one of
