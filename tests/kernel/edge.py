@@ -32,6 +32,11 @@ import time
 import mapa_do_teclado as mapa
 import textos
 
+# Real-time priorities (SCHED_FIFO): this harness and QEMU's main thread,
+# which together make a column follow its row, above the guest's CPU.
+FOLLOWING = 20
+GUEST = 10
+
 COLUMN_LINES = (0, 1, 2, 3)
 ROW_LINES = (4, 5, 6, 7)
 ON = textos.FORMATO_DE_ON.split()[0]
@@ -86,7 +91,7 @@ class Guest:
         # millisecond of the PC's own time: this process and QEMU's main
         # loop, which applies what it sends, go before this PC's other work
         # (the guest's CPU thread only once it has booted).
-        self.realtime([0, self.qemu.pid])
+        self.realtime([0, self.qemu.pid], FOLLOWING)
         self.rows = {line: 0 for line in ROW_LINES}
         self.columns = {line: 0 for line in COLUMN_LINES}
         self.held = set()  # (row line, column line)
@@ -102,18 +107,21 @@ class Guest:
         self.pump(lambda: self.replies == 0, 10)
         self.ask_qmp("cont")
 
-    def realtime(self, threads):
+    def realtime(self, threads, priority):
         try:
             for thread in threads:
-                os.sched_setscheduler(thread, os.SCHED_FIFO, os.sched_param(10))
+                os.sched_setscheduler(thread, os.SCHED_FIFO, os.sched_param(priority))
         except PermissionError:
             print("edge.py: no real-time priority (not root?): a busy PC may then make "
                   "ghost or doubled keys", flush=True)
 
     def guest_cpu_realtime(self):
-        """The guest's CPU too, once it has booted: the wake and tap figures
-        then measure the guest, not how soon this PC runs QEMU."""
-        self.realtime(int(t) for t in os.listdir(f"/proc/{self.qemu.pid}/task"))
+        """QEMU's other threads (the guest's CPU) too, once it has booted, below
+        the two that make a column follow its row, which must be able to
+        preempt it: the wake and tap figures then measure the guest, not how
+        soon this PC runs QEMU."""
+        threads = [int(t) for t in os.listdir(f"/proc/{self.qemu.pid}/task")]
+        self.realtime([t for t in threads if t != self.qemu.pid], GUEST)
 
     def ask_qmp(self, command, **arguments):
         self.qmp.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
