@@ -36,6 +36,9 @@ import textos
 # which together make a column follow its row, above the guest's CPU.
 FOLLOWING = 20
 GUEST = 10
+# teclado samples the columns 1 ms after it selects a row: a column set
+# later than this after its row's change may have been read stale.
+LATE = 0.0009
 
 COLUMN_LINES = (0, 1, 2, 3)
 ROW_LINES = (4, 5, 6, 7)
@@ -96,7 +99,15 @@ class Guest:
         self.columns = {line: 0 for line in COLUMN_LINES}
         self.held = set()  # (row line, column line)
         self.pressed = {}  # (row line, column line) -> when it was last pressed
-        self.replies = 0
+        # Per command sent and not yet answered, the time of the row change
+        # it follows (None for a key pressed or let go): QEMU answers once
+        # it has applied the command, so the answer tells how late the
+        # column followed its row.
+        self.waiting = []
+        self.late = 0  # answers later than LATE after their row's change
+        self.replays = 0
+        self.follows = 0
+        self.slowest = 0.0
         self.qtest_buf = b""
         self.serial_buf = b""
         self.lines = []  # (time received, text)
@@ -104,7 +115,7 @@ class Guest:
         self.sel.register(self.qtest, selectors.EVENT_READ, self.on_qtest)
         self.sel.register(self.qemu.stdout, selectors.EVENT_READ, self.on_serial)
         self.send_qtest(f"irq_intercept_out {self.pl061}")
-        self.pump(lambda: self.replies == 0, 10)
+        self.pump(lambda: not self.waiting, 10)
         self.ask_qmp("cont")
 
     def realtime(self, threads, priority):
@@ -140,24 +151,27 @@ class Guest:
                     return f"{parent}/{child['name']}"
         raise RuntimeError("no pl061 device in QEMU's object tree")
 
-    def send_qtest(self, command):
-        self.replies += 1
+    def send_qtest(self, command, row_changed=None):
+        self.waiting.append(row_changed)
         self.qtest.sendall(command.encode() + b"\n")
 
-    def set_column(self, column, level):
+    def set_column(self, column, level, row_changed):
         if self.columns[column] != level:
             self.columns[column] = level
-            self.send_qtest(f"set_irq_in {self.pl061} unnamed-gpio-in {column} {level}")
+            self.send_qtest(f"set_irq_in {self.pl061} unnamed-gpio-in {column} {level}",
+                            row_changed)
 
-    def follow(self):
+    def follow(self, row_changed=None):
         """Each column high while a held key joins it to a high row."""
         for column in COLUMN_LINES:
-            self.set_column(column, int(any(self.rows[r] for r, c in self.held if c == column)))
+            self.set_column(column, int(any(self.rows[r] for r, c in self.held if c == column)),
+                            row_changed)
 
     def on_qtest(self):
         data = self.qtest.recv(65536)
         if not data:
             raise RuntimeError("QEMU closed the qtest socket")
+        now = time.monotonic()
         self.qtest_buf += data
         while b"\n" in self.qtest_buf:
             line, self.qtest_buf = self.qtest_buf.split(b"\n", 1)
@@ -166,9 +180,13 @@ class Guest:
                 line_number = int(words[2])
                 if line_number in self.rows:
                     self.rows[line_number] = int(words[1] == "raise")
-                    self.follow()
+                    self.follow(now)
             elif words[:1] == ["OK"]:
-                self.replies -= 1
+                row_changed = self.waiting.pop(0)
+                if row_changed is not None:
+                    self.follows += 1
+                    self.slowest = max(self.slowest, now - row_changed)
+                    self.late += now - row_changed > LATE
             else:
                 raise RuntimeError(f"qtest: {line.decode()}")
 
@@ -238,6 +256,23 @@ def check(name, ok, text):
     print(f"{'PASS' if ok else 'FAIL'} {name}: {text}", flush=True)
 
 
+def checked(guest, name, attempt):
+    """attempt() -> (ok, text). A failure while the harness answered late
+    (a column set after teclado may have read it) is the harness's, not
+    teclado's: the keys are let go and it is played once more."""
+    late = guest.late
+    ok, text = attempt()
+    if not ok and guest.late > late:
+        print(f"edge.py: {name}: a column followed its row late ({text}); played again",
+              flush=True)
+        guest.replays += 1
+        guest.held.clear()
+        guest.follow()
+        guest.wait(0.1)
+        ok, text = attempt()
+    check(name, ok, text)
+
+
 def relay(lines):
     """The guest's own PASS, FAIL and figure lines."""
     global failures
@@ -254,18 +289,18 @@ def per_key(events):
     return keys
 
 
-def expect(guest, name, start, expected, seconds=2.0):
+def expect(guest, start, expected, seconds=2.0):
     """Waits for exactly the expected events since line start: each key's
-    own in the order given (of two keys, either may come first)."""
+    own in the order given (of two keys, either may come first); returns
+    (ok, text)."""
     guest.pump(lambda: len(guest.events(start)) >= len(expected), seconds)
     guest.wait(0.05)  # anything doubled would follow at once
     got = guest.events(start)
     ok = per_key(got) == per_key(expected)
-    check(name, ok, f"expected {expected}, got {got}")
-    return ok
+    return ok, f"expected {expected}, got {got}"
 
 
-def play(guest, name, steps):
+def play(guest, steps):
     """Plays steps, each a pause in seconds or (key, ON or OFF[, wait]): the
     key pressed or let go, then its line waited for (up to wait seconds,
     2 if not given); then expects each key's own lines, ON then OFF."""
@@ -279,7 +314,7 @@ def play(guest, name, steps):
         (guest.press if state == ON else guest.release)(key[:2])
         guest.pump(seen(guest, key[2], state, start), step[2] if len(step) > 2 else 2)
         expected.append(event(key[2], state))
-    expect(guest, name, start, expected)
+    return expect(guest, start, expected)
 
 
 def press_and_release(guest, key, hold, seconds=2):
@@ -319,14 +354,16 @@ def main():
         relay(guest.lines)
         guest.guest_cpu_realtime()
 
-        # Every key, ON then OFF, exactly; its wake time from the column's
-        # rise to its ON line on the console.
+        # Every key, ON then OFF, exactly; its wake time from the press to
+        # its ON line on the console.
         wakes = []
         for key in KEYS:
-            ok, events, wake = press_and_release(guest, key, 0)
-            check(f"key-{key[2]}", ok, f"row line {key[0]}, column line {key[1]}: {events}")
-            if wake is not None:
-                wakes.append(wake)
+            def attempt(key=key):
+                ok, events, wake = press_and_release(guest, key, 0)
+                if ok and wake is not None:
+                    wakes.append(wake)
+                return ok, f"row line {key[0]}, column line {key[1]}: {events}"
+            checked(guest, f"key-{key[2]}", attempt)
         if wakes:
             print(f"figure: wake, key closed to 'Botao ... ON' on the guest's console: median "
                   f"{statistics.median(wakes) * 1e3:.2f} ms, worst {max(wakes) * 1e3:.2f} ms "
@@ -334,23 +371,24 @@ def main():
 
         # Two keys held together, on other rows and columns.
         a, b = KEYS[0], KEYS[5]
-        play(guest, "two-keys", [(a, ON), (b, ON), 0.1, (a, OFF), (b, OFF)])
+        checked(guest, "two-keys", lambda: play(guest, [(a, ON), (b, ON), 0.1, (a, OFF), (b, OFF)]))
         # One key let go and another pressed a moment later, so that the
         # press lands before, while and after the wait is armed again; the
         # second key is on the last row, the last scanned.
         b = KEYS[15]
         for gap_ms in (0, 0.5, 1, 2, 3, 4, 6, 10):
-            play(guest, f"re-arm-{gap_ms}ms",
-                 [(a, ON), 0.05, (a, OFF, 0), gap_ms / 1e3, (b, ON), 0.05, (b, OFF)])
+            steps = [(a, ON), 0.05, (a, OFF, 0), gap_ms / 1e3, (b, ON), 0.05, (b, OFF)]
+            checked(guest, f"re-arm-{gap_ms}ms", lambda steps=steps: play(guest, steps))
         # A key pressed while another is held and kept after that one is
         # let go: no wait while it is held.
-        play(guest, "held-across", [(a, ON), (b, ON), (a, OFF), 0.2, (b, OFF)])
+        checked(guest, "held-across",
+                lambda: play(guest, [(a, ON), (b, ON), (a, OFF), 0.2, (b, OFF)]))
 
         # Taps. Whether one is caught depends on how soon the emulated
         # guest looks again, which this PC's load moves: a figure, with the
         # target of a 3 ms tap caught marked. What must hold whatever the
         # timing: no tap seen in part (an ON without its OFF) or as
-        # another key.
+        # another key, unless a column followed its row late.
         wrong = []
         first = f"key {KEYS[0][2]}"
         for name, keys, ms, times in ((first, KEYS[:1], 3, 10), ("diagonal", KEYS[::5], 3, 3),
@@ -358,15 +396,20 @@ def main():
             caught = 0
             for key in keys:
                 for _ in range(times):
+                    late = guest.late
                     ok, events, _ = press_and_release(guest, key, ms / 1e3, 0.5)
                     caught += ok
-                    if events and not ok:
+                    if events and not ok and guest.late == late:
                         wrong.append(events)
                     guest.wait(0.02)
             mark = " (target: one caught; MISSED)" if name == first and not caught else ""
             print(f"figure: taps of {ms} ms caught (ON then OFF), {name}: {caught} of "
                   f"{len(keys) * times}{mark}", flush=True)
         check("taps", not wrong, f"taps seen in part or as another key: {wrong or 'none'}")
+
+        print(f"figure: edge harness: {guest.late} of {guest.follows} columns set more than "
+              f"{LATE * 1e3:.1f} ms after their row changed (slowest {guest.slowest * 1e3:.2f} ms); "
+              f"{guest.replays} checks played again for it", flush=True)
 
         # The guest reports what teclado said on standard error and ends.
         start = len(guest.lines)
