@@ -126,7 +126,7 @@ if(CMAKE_CROSSCOMPILING)
   # The board's libraries are unpacked, not installed (scripts/armhf-root.sh),
   # so dpkg cannot say which package holds each; dpkg-shlibdeps reads that
   # from the unpacked packages' control files instead, at cpack time.
-  get_filename_component(TECLADO_ARMHF_PKGS "${TECLADO_ARMHF_ROOT}/../pkgs" ABSOLUTE)
+  get_filename_component(TECLADO_BOARD_PKGS "${TECLADO_BOARD_ROOT}/../pkgs" ABSOLUTE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake.in
                  ${PROJECT_BINARY_DIR}/deb-depends.cmake @ONLY)

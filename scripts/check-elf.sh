@@ -3,15 +3,18 @@
 #   armhf  32-bit ARM, EABI version 5, hard-float (floating-point arguments
 #          in VFP registers): what Debian's armhf boards run; and a 64-bit
 #          time_t, so that its clock and dates stay right after January 2038
+#   arm64  64-bit ARM (AArch64), loaded by /lib/ld-linux-aarch64.so.1 as on
+#          Debian's and 64-bit Raspberry Pi OS's arm64; time_t is 64 bits
+#          there without asking
 #   amd64  64-bit x86
 # A soft-float or ARM-EABI4 binary would build and even pass tests under
 # qemu-arm, yet fail to start on the board.
 #
-# usage: check-elf.sh FILE armhf|amd64
+# usage: check-elf.sh FILE armhf|arm64|amd64
 set -euo pipefail
 
-file=${1:?usage: check-elf.sh FILE armhf|amd64}
-arch=${2:?usage: check-elf.sh FILE armhf|amd64}
+file=${1:?usage: check-elf.sh FILE armhf|arm64|amd64}
+arch=${2:?usage: check-elf.sh FILE armhf|arm64|amd64}
 
 header=$(readelf -h "$file")
 field() { sed -n "s/^ *$1: *//p" <<< "$header"; }
@@ -35,11 +38,18 @@ case $arch in
       ! grep -qx "$call" <<< "$imports" || fail "imports $call, a 32-bit time_t call"
     done
     ;;
+  arm64)
+    [ "$(field Class)" = ELF64 ] || fail "class $(field Class), expected ELF64"
+    [ "$(field Machine)" = AArch64 ] || fail "machine $(field Machine), expected AArch64"
+    interpreter=$(readelf -l "$file" | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+    [ "$interpreter" = /lib/ld-linux-aarch64.so.1 ] \
+      || fail "interpreter '$interpreter', expected /lib/ld-linux-aarch64.so.1"
+    ;;
   amd64)
     [ "$(field Class)" = ELF64 ] || fail "class $(field Class), expected ELF64"
     [ "$(field Machine)" = "Advanced Micro Devices X86-64" ] \
       || fail "machine $(field Machine), expected Advanced Micro Devices X86-64"
     ;;
-  *) echo "check-elf: unknown architecture '$arch' (armhf, amd64)" >&2; exit 2 ;;
+  *) echo "check-elf: unknown architecture '$arch' (armhf, arm64, amd64)" >&2; exit 2 ;;
 esac
 echo "check-elf: $file: $arch ($(field Class), $(field Machine), $(field Flags)${imports:+, 64-bit time_t})"

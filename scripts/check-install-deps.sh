@@ -37,6 +37,9 @@ needs=(
   "cross: /usr/bin/arm-linux-gnueabihf-g++ /usr/bin/qemu-arm /usr/bin/dpkg-shlibdeps
      /usr/bin/lintian /usr/bin/man"
   "kernel: /usr/bin/qemu-system-arm /bin/cpio"
+  "arm64: /usr/bin/aarch64-linux-gnu-g++ /usr/bin/qemu-aarch64 /usr/bin/dpkg-shlibdeps
+     /usr/bin/lintian /usr/bin/man"
+  "edge: /usr/bin/qemu-system-aarch64 /bin/cpio /usr/bin/fdtput /usr/bin/python3"
   "fresh: /usr/sbin/debootstrap"
 )
 # closure PACKAGE...: those packages and all they depend on, as installed here.

@@ -11,6 +11,10 @@
 #   faults   also the fault and soak tests' tools (valgrind)
 #   bench    also what the benchmarks compare against (PyMySQL)
 #   kernel   also boot the armhf build on an emulated Raspberry Pi (with cross)
+#   arm64    also cross-build for arm64 boards and run that build under
+#            qemu-aarch64; the board's libraries are unpacked into
+#            build-arm64-root/ (scripts/armhf-root.sh arm64)
+#   edge     also boot the arm64 build on QEMU's virt board (with arm64)
 #   fresh    also make a fresh Debian root for the README's commands (test-fresh.sh)
 #
 # While it installs, no package's service is started (a policy-rc.d that
@@ -37,6 +41,7 @@ list=false
 if [ "${1:-}" = --list ]; then list=true; shift; fi
 armhf=false
 root=false
+arm64=false
 for group in "$@"; do
   case $group in
     cross)
@@ -59,8 +64,27 @@ for group in "$@"; do
         qemu-system-arm  # boots Debian's armmp kernel on a Raspberry Pi 2 B model
         cpio             # packs the guest's initramfs
       ) ;;
+    arm64)
+      arm64=true
+      packages+=(
+        crossbuild-essential-arm64  # aarch64-linux-gnu-g++
+        qemu-user                   # qemu-aarch64 runs the arm64 build here
+        dpkg-dev                    # dpkg-shlibdeps for the arm64 package's dependencies
+        lintian                     # package.sh holds the arm64 package to Debian's rules
+        man-db                      # package.sh renders the manual pages with man --warnings
+      ) ;;
+    edge)
+      # The kernel and the guest's busybox are arm64 packages that
+      # scripts/test-edge.sh fetches and unpacks, never installs.
+      arm64=true
+      packages+=(
+        qemu-system-arm       # qemu-system-aarch64 boots Debian's arm64 kernel on virt
+        cpio                  # packs the guest's initramfs
+        device-tree-compiler  # fdtput frees the PL061's lines in virt's device tree
+        python3               # tests/kernel/edge.py plays the keypad over qtest
+      ) ;;
     fresh) packages+=(debootstrap) ;;
-    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel, fresh)" >&2; exit 2 ;;
+    *) echo "install-deps: unknown group '$group' (cross, faults, bench, kernel, arm64, edge, fresh)" >&2; exit 2 ;;
   esac
 done
 if $list; then printf '%s\n' "${packages[@]}"; exit 0; fi
@@ -101,6 +125,7 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
   if $root; then bash "$(dirname "$0")/armhf-root.sh"; fi
+  if $arm64; then bash "$(dirname "$0")/armhf-root.sh" arm64; fi
   exit 0
 fi
 
@@ -135,6 +160,9 @@ apt_get() {
 if $armhf && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf
 fi
+if $arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
 # A mirror in the middle of a sync serves a list that does not match its
 # signed release file, and apt refuses that one list; a later try usually
 # gets it. The lists fetched stay usable: if one is still missing, what it
@@ -158,3 +186,4 @@ fi
 echo "install-deps: done"
 rm -f "$log"
 if $root; then bash "$(dirname "$0")/armhf-root.sh"; fi
+if $arm64; then bash "$(dirname "$0")/armhf-root.sh" arm64; fi

@@ -2,7 +2,8 @@
 # Builds teclado's .deb packages for the board and checks them:
 #   build-deb-amd64/teclado_*_amd64.deb   (native)
 #   build-deb-armhf/teclado_*_armhf.deb   (cross, cmake/armhf.cmake)
-# Both use the board's GPIO backend (chardev), prefix /usr and no tests.
+#   build-deb-arm64/teclado_*_arm64.deb   (cross, cmake/arm64.cmake)
+# All use the board's GPIO backend (chardev), prefix /usr and no tests.
 # Each must pass lintian with no error or warning (an override only with
 # its reason, packaging/lintian-overrides), and is checked for what lintian
 # does not know: its architecture, dependencies, the modes of the binary
@@ -14,19 +15,20 @@
 # keep its exposure score; its maintainer scripts are run through install,
 # enable, upgrade, remove, install and purge (this machine runs no
 # systemd: what is checked is the enable links, deb-systemd-helper's
-# records and the conffile). The armhf one is unpacked with the armhf
-# packages it depends on and run under qemu-arm the same way, which proves
-# its dependencies resolve to armhf packages that hold what it needs.
+# records and the conffile). The armhf and arm64 ones are each unpacked
+# with the packages of their architecture that they depend on and run under
+# qemu-arm or qemu-aarch64 the same way, which proves their dependencies
+# resolve to packages of the board's architecture that hold what it needs.
 #
 # usage: package.sh [-DNAME=VALUE ...]    (as root)
-#   The options go to both builds. A board's database account does not: it
+#   The options go to every build. A board's database account does not: it
 #   goes in /etc/teclado/teclado.cnf on the board. Stage armhf of
 #   scripts/test.sh calls it with none.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 options=("$@")
-bash scripts/install-deps.sh cross
+bash scripts/install-deps.sh cross arm64
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
 . scripts/checks.sh
@@ -75,7 +77,8 @@ check_package() {
   [ "$field" = "$arch" ] || fail "$deb: Architecture '$field', expected $arch"
   field=$(dpkg-deb --field "$deb" Depends)
   # Versioned, from dpkg-shlibdeps: the C library and the MariaDB client
-  # the binary was linked against, and on ARM the unwinder library.
+  # the binary was linked against, and on armhf the unwinder library (ARM
+  # EABI's; arm64 and amd64 binaries need none of their own).
   local needed=(libc6 libmariadb3)
   [ "$arch" = armhf ] && needed+=(libgcc-s1)
   for package in "${needed[@]}"; do
@@ -140,10 +143,13 @@ no_gpio_line='^teclado: .*/dev/gpiochip'
 
 build_package build-deb-amd64 amd64
 build_package build-deb-armhf armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake
+build_package build-deb-arm64 arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/arm64.cmake
 amd64_deb=$(echo build-deb-amd64/teclado_*_amd64.deb)
 armhf_deb=$(echo build-deb-armhf/teclado_*_armhf.deb)
+arm64_deb=$(echo build-deb-arm64/teclado_*_arm64.deb)
 check_package "$amd64_deb" amd64
 check_package "$armhf_deb" armhf
+check_package "$arm64_deb" arm64
 
 if compgen -G '/dev/gpiochip*' > /dev/null; then
   no_gpio=false
@@ -211,44 +217,49 @@ done
 echo "maintainer scripts: install enables nothing; an upgrade keeps the enable link and the" \
      "conffile's edit; remove disables and masks; purge leaves nothing"
 
-# The armhf package is not installed here: its libraries cannot sit beside
-# the PC's at other versions (scripts/armhf-root.sh says why). It is
-# unpacked instead with every package its Depends name, followed down and
-# fetched from apt, each of them armhf or architecture-independent; run
-# under qemu-arm in that tree alone, it proves that what it depends on is
-# what it needs on the board.
-echo "---- unpacking $armhf_deb with its dependencies"
-board=$(mktemp -d /tmp/teclado-board.XXXXXX)
-trap 'rm -rf "$board"; purge' EXIT
-mkdir "$board/debs" "$board/tree"
-# The board's libraries were fetched once already; only the rest is fetched.
-cp build-armhf-root/debs/*.deb "$board/debs/"
+# The board packages are not installed here: their libraries cannot sit
+# beside the PC's at other versions (scripts/armhf-root.sh says why). Each
+# is unpacked instead with every package its Depends name, followed down
+# and fetched from apt, each of them of the board's architecture or
+# architecture-independent; run under qemu-user in that tree alone, it
+# proves that what it depends on is what it needs on the board.
+# usage: run_unpacked DEB ARCH QEMU
+run_unpacked() {
+  local board_deb=$1 board_arch=$2 qemu=$3
+  echo "---- unpacking $board_deb with its dependencies"
+  board=$(mktemp -d /tmp/teclado-board.XXXXXX)
+  trap 'rm -rf "$board"; purge' EXIT
+  mkdir "$board/debs" "$board/tree"
+  # The board's libraries were fetched once already; only the rest is fetched.
+  cp "build-$board_arch-root"/debs/*.deb "$board/debs/"
+  local queue=("$board_deb") seen=" " deb arch name
+  while [ ${#queue[@]} -gt 0 ]; do
+    deb=${queue[0]}
+    queue=("${queue[@]:1}")
+    arch=$(dpkg-deb --field "$deb" Architecture)
+    [ "$arch" = "$board_arch" ] || [ "$arch" = all ] || fail "$deb: architecture $arch, not $board_arch"
+    dpkg-deb -x "$deb" "$board/tree"
+    for name in $(depends_of "$deb"); do
+      case $seen in *" $name "*) continue ;; esac
+      seen+="$name "
+      if ! compgen -G "$board/debs/${name}_*.deb" > /dev/null; then
+        (cd "$board/debs" && { apt-get download -q "$name:$board_arch" || apt-get download -q "$name"; } \
+           > /dev/null 2>&1) || fail "$deb depends on $name, which apt has not for $board_arch"
+      fi
+      queue+=("$(ls "$board/debs/${name}_"*.deb)")
+    done
+  done
+  echo "unpacked with:$seen"
+  if $no_gpio; then runs_once "$no_gpio_line" "$qemu" -L "$board/tree" "$board/tree/usr/bin/teclado"; fi
+  rm -rf "$board"
+  trap purge EXIT
+}
 # The first of each alternative, without versions or architecture.
 depends_of() {
   { dpkg-deb --field "$1" Pre-Depends; dpkg-deb --field "$1" Depends; } |
     tr ',' '\n' | sed 's/|.*//; s/(.*//; s/:any//; s/[[:space:]]//g' | sed '/^$/d'
 }
-queue=("$armhf_deb")
-seen=" "
-while [ ${#queue[@]} -gt 0 ]; do
-  deb=${queue[0]}
-  queue=("${queue[@]:1}")
-  arch=$(dpkg-deb --field "$deb" Architecture)
-  [ "$arch" = armhf ] || [ "$arch" = all ] || fail "$deb: architecture $arch, not armhf"
-  dpkg-deb -x "$deb" "$board/tree"
-  for name in $(depends_of "$deb"); do
-    case $seen in *" $name "*) continue ;; esac
-    seen+="$name "
-    if ! compgen -G "$board/debs/${name}_*.deb" > /dev/null; then
-      (cd "$board/debs" && { apt-get download -q "$name:armhf" || apt-get download -q "$name"; } \
-         > /dev/null 2>&1) || fail "$deb depends on $name, which apt has not for armhf"
-    fi
-    queue+=("$(ls "$board/debs/${name}_"*.deb)")
-  done
-done
-echo "unpacked with:$seen"
-if $no_gpio; then runs_once "$no_gpio_line" qemu-arm -L "$board/tree" "$board/tree/usr/bin/teclado"; fi
-rm -rf "$board"
-trap purge EXIT
+run_unpacked "$armhf_deb" armhf qemu-arm
+run_unpacked "$arm64_deb" arm64 qemu-aarch64
 
-echo "package.sh: packages checked: $amd64_deb $armhf_deb"
+echo "package.sh: packages checked: $amd64_deb $armhf_deb $arm64_deb"

@@ -17,12 +17,15 @@
 #            the armhf suites and the packages, installed in the root
 #   kernel   test.sh kernel: QEMU, Debian's kernel fetched and booted
 #   groups   install-deps.sh with the groups no step above installed
-#            (bench, fresh), then check-install-deps.sh --all
+#            (bench, arm64's and edge's tools, fresh), then
+#            check-install-deps.sh --all
 # Left out, as they set up nothing the steps above do not: chardev,
 # wiringpi and sanitize (the packages every stage needs, builds like
 # native's), soak (the faults group, but 20,000 events and valgrind: minutes
 # that prove nothing about a fresh machine), bench (its group installed and
-# checked; its runs are the armhf build and the tests' server).
+# checked; its runs are the armhf build and the tests' server), arm64 and
+# edge (their groups installed and checked; their builds and downloads are
+# made as armhf's and kernel's are, by the same scripts).
 #
 # The root runs in mount and PID namespaces of its own (unshare
 # --kill-child): its /proc, /sys, /dev and /dev/pts, and debootstrap's own
@@ -56,7 +59,7 @@ steps=(
   "native   bash scripts/test.sh native"
   "armhf    bash scripts/test.sh armhf"
   "kernel   bash scripts/test.sh kernel"
-  "groups   bash scripts/install-deps.sh bench cross && bash scripts/install-deps.sh fresh &&
+  "groups   bash scripts/install-deps.sh bench cross arm64 edge && bash scripts/install-deps.sh fresh &&
             bash scripts/check-install-deps.sh --all"
 )
 

@@ -13,6 +13,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+. scripts/guest.sh
 bash scripts/install-deps.sh cross kernel
 started=$SECONDS
 
@@ -33,21 +34,8 @@ bash scripts/check-elf.sh $build/teclado armhf
 kernel=$(apt-cache depends linux-image-armmp:armhf |
   sed -n 's/^ *Depends: \(linux-image-[^ :]*-armmp\).*/\1/p' | head -n 1)
 [ -n "$kernel" ] || { echo "test-kernel: no kernel package behind linux-image-armmp:armhf" >&2; exit 1; }
-# Fetched once: a later run uses the .deb already there.
-fetch() {
-  local deb
-  deb=$(ls "$debs/$1"_*_armhf.deb 2>/dev/null | head -n 1)
-  if [ -z "$deb" ]; then
-    mkdir -p "$debs"
-    # apt warns that its _apt user cannot write here; it still downloads.
-    (cd "$debs" && apt-get download -q "$1:armhf" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2) || true
-    deb=$(ls "$debs/$1"_*_armhf.deb 2>/dev/null | head -n 1)
-    [ -n "$deb" ] || { echo "test-kernel: apt-get download $1:armhf failed (apt-get update?)" >&2; exit 1; }
-  fi
-  echo "$deb"
-}
-kernel_deb=$(fetch "$kernel")
-busybox_deb=$(fetch busybox-static)
+kernel_deb=$(fetch $debs "$kernel" armhf)
+busybox_deb=$(fetch $debs busybox-static armhf)
 
 # Only the kernel image and the Pi 2 B's device tree are taken from the
 # kernel package.
@@ -76,23 +64,7 @@ arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror -Isrc -o "$guest/usr/b
 # teclado's shared libraries, and theirs, by soname, from the board's own
 # armhf packages (libmariadb3 and what it depends on, the C and C++ runtime)
 # as scripts/armhf-root.sh unpacked them.
-libdirs=(build-armhf-root/tree/usr/lib/arm-linux-gnueabihf build-armhf-root/tree/lib/arm-linux-gnueabihf)
-queue=("$guest/usr/bin/teclado")
-while [ ${#queue[@]} -gt 0 ]; do
-  file=${queue[0]}
-  queue=("${queue[@]:1}")
-  for lib in $(arm-linux-gnueabihf-readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -e "$guest/lib/$lib" ] && continue
-    found=
-    for dir in "${libdirs[@]}"; do
-      if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
-    done
-    [ -n "$found" ] || { echo "test-kernel: $lib, needed by $file, is in none of ${libdirs[*]}" >&2; exit 1; }
-    cp -L "$found" "$guest/lib/$lib"
-    queue+=("$guest/lib/$lib")
-  done
-done
-
+copy_libraries "$guest" arm-linux-gnueabihf-readelf build-armhf-root/tree/{usr/,}lib/arm-linux-gnueabihf
 (cd "$guest" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > $build/initramfs.cpio
 
 # One guest CPU on an instruction-counted clock (-icount): guest time is

@@ -19,8 +19,14 @@
 #             .deb packages (scripts/package.sh); first, install-deps.sh's
 #             groups installed so far and its clean-up
 #             (scripts/check-install-deps.sh)
+#   arm64     build-arm64/ and build-arm64-chardev/: cross-builds for 64-bit
+#             boards, their ELF headers, their suites under qemu-aarch64 (its
+#             .deb is made and checked by the armhf stage's package.sh)
 #   kernel    the board's chardev build on Debian's kernel under
 #             qemu-system-arm (scripts/test-kernel.sh)
+#   edge      the arm64 chardev build on Debian's arm64 kernel under
+#             qemu-system-aarch64, keys played on its PL061's edges
+#             (scripts/test-edge.sh)
 #   bench     build-bench/: the benchmarks (bench/*.py), quick counts
 #   fresh     the demo and the stages whose set-up a first run changes,
 #             from a clone in /root of a fresh Debian 12 root
@@ -34,7 +40,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-all=(native chardev wiringpi soak sanitize armhf kernel bench fresh)
+all=(native chardev wiringpi soak sanitize armhf arm64 kernel edge bench fresh)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all[@]}")
 
@@ -138,6 +144,15 @@ armhf_suite() {
   run_tests "$dir" 300 -LE soak
 }
 
+# The same for a 64-bit board, under qemu-aarch64.
+arm64_suite() {
+  local dir=$1 gpio=$2
+  build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/arm64.cmake -DTECLADO_GPIO="$gpio" \
+    -DBUILD_TESTING=ON
+  bash scripts/check-elf.sh "$dir/teclado" arm64
+  run_tests "$dir" 300 -LE soak
+}
+
 # The benchmarks run as the CTest tests labelled bench, on the tests'
 # private server, in a Release build; the recordings read an option file
 # of their own at every event, and bench/CMakeLists.txt builds the armhf
@@ -192,8 +207,14 @@ for stage in "${stages[@]}"; do
       # The board's own build, the one the armhf package holds.
       armhf_suite build-armhf-chardev chardev
       bash scripts/package.sh ;;
+    arm64)
+      bash scripts/install-deps.sh arm64
+      arm64_suite build-arm64 sim
+      arm64_suite build-arm64-chardev chardev ;;
     kernel)
       bash scripts/test-kernel.sh ;;
+    edge)
+      bash scripts/test-edge.sh ;;
     bench)
       bench ;;
     fresh)

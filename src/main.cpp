@@ -4,6 +4,7 @@
 #include "argumentos.h"
 #include "common/descritores.h"
 #include "common/reclamar.h"
+#include "gpio/gpio.h"
 #include "opcoes.h"
 #include "teclado.h"
 
@@ -41,10 +42,18 @@ int main(int argc, char **argv)
     if (!conferir_opcoes_do_banco())
         return 1;
 
+    // The GPIO chip and lines of a board that is not a Pi, if the file
+    // names them: checked with the lines, before any is claimed.
+    char chip[OPCOES_GPIO_MAX], linhas[OPCOES_GPIO_MAX];
+    if (!ler_opcoes_do_gpio(chip, linhas) || gpio_escolher(chip, linhas) != 0)
+        return 1;
+
     // Without its GPIO lines the scan would run blind for ever; exiting
     // lets a service manager see the failure and retry.
     if (iniciarteclado() != 0)
         return 1;
-    for (;;)
+    for (;;) {
         varrerteclado();
+        esperartecla();
+    }
 }

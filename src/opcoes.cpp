@@ -30,6 +30,7 @@ enum class Valor {
     conexao,   // seconds, 1 to BANCO_LIMITE_MAX_S: teclado's limits
     escrita,
     leitura,
+    gpio,      // gpio-chip, gpio-lines: kept for the GPIO layer to check
 };
 
 struct Chave {
@@ -37,12 +38,13 @@ struct Chave {
     Valor valor;
 };
 
-// Every key the library reads from an option file, and teclado's own two
-// (write-timeout, read-timeout; the library has none of that name and
-// skips them). timeout is the library's other name for connect-timeout;
-// each tls-* key but tls-version is the library's other name for an ssl-*
-// one (tls-verify-peer for ssl-verify-server-cert). Every ssl-* and tls-*
-// key makes the file one that asks for TLS.
+// Every key the library reads from an option file, and teclado's own
+// (write-timeout, read-timeout, gpio-chip, gpio-lines; the library has
+// none of those names and skips them). timeout is the library's other
+// name for connect-timeout; each tls-* key but tls-version is the
+// library's other name for an ssl-* one (tls-verify-peer for
+// ssl-verify-server-cert). Every ssl-* and tls-* key makes the file one
+// that asks for TLS.
 constexpr Chave CHAVES[] = {
     {"host", Valor::texto},
     {"port", Valor::porta},
@@ -102,6 +104,8 @@ constexpr Chave CHAVES[] = {
     {"return-found-rows", Valor::nenhum},
     {"interactive-timeout", Valor::nenhum},
     {"debug", Valor::texto},
+    {"gpio-chip", Valor::gpio},
+    {"gpio-lines", Valor::gpio},
 };
 
 // The groups the library reads from the file; any other is skipped whole.
@@ -174,6 +178,16 @@ bool autenticacao_em_claro(const char *lista)
     return strstr(lista, "mysql_clear_password") != nullptr || strstr(lista, "dialog") != nullptr;
 }
 
+// Keeps gpio-chip's or gpio-lines' value for ler_opcoes_do_gpio().
+bool guardar_gpio(OpcoesDoBanco *opcoes, int linha, const char *nome, const char *valor)
+{
+    char *guardado = strcmp(nome, "gpio-chip") == 0 ? opcoes->gpio_chip : opcoes->gpio_linhas;
+    if (strlen(valor) >= OPCOES_GPIO_MAX)
+        return recusar(opcoes, linha, "%s com mais de %d caracteres", nome, OPCOES_GPIO_MAX - 1);
+    strcpy(guardado, valor);
+    return true;
+}
+
 // Checks one "key[=value]" line of a group the library reads and keeps
 // what teclado needs of it.
 bool conferir_chave(OpcoesDoBanco *opcoes, int linha, char *texto)
@@ -221,6 +235,8 @@ bool conferir_chave(OpcoesDoBanco *opcoes, int linha, char *texto)
         return true;
     case Valor::nenhum:
         return true;
+    case Valor::gpio:
+        return guardar_gpio(opcoes, linha, nome, valor);
     case Valor::booleano:
         if (tls && strcmp(valor, "0") == 0)
             return recusar(opcoes, linha, "%s=0: com TLS, teclado exige TLS e o certificado do "
@@ -351,6 +367,7 @@ bool ler_opcoes_do_banco(OpcoesDoBanco *opcoes)
     opcoes->tls = false;
     opcoes->senha = false;
     opcoes->erro[0] = '\0';
+    opcoes->gpio_chip[0] = opcoes->gpio_linhas[0] = '\0';
     const char *escolhido = getenv("TECLADO_CONFIG");
     bool padrao = escolhido == nullptr || escolhido[0] == '\0';
     opcoes->arquivo = padrao ? BANCO_ARQUIVO : escolhido;
@@ -416,4 +433,16 @@ bool conferir_opcoes_do_banco()
         return true;
     reclamar("%s", opcoes.erro);
     return false;
+}
+
+bool ler_opcoes_do_gpio(char *chip, char *linhas)
+{
+    OpcoesDoBanco opcoes;
+    if (!ler_opcoes_do_banco(&opcoes)) {
+        reclamar("%s", opcoes.erro);
+        return false;
+    }
+    strcpy(chip, opcoes.gpio_chip);
+    strcpy(linhas, opcoes.gpio_linhas);
+    return true;
 }

@@ -12,6 +12,8 @@ constexpr int OPCOES_HOSTS_MAX = 256;
 // The largest option file taken: a real one is a few hundred bytes, and
 // the file is read again at every event.
 constexpr long OPCOES_TAMANHO_MAX = 64 * 1024;
+// gpio-chip and gpio-lines as long as this, with the terminator, at most.
+constexpr int OPCOES_GPIO_MAX = 256;
 // The longest explanation of a refused file, with its terminator.
 constexpr int OPCOES_ERRO_MAX = 400;
 
@@ -32,6 +34,10 @@ struct OpcoesDoBanco {
     bool senha;
     // The file's host value (one host or a comma-separated list), or "".
     char hosts[OPCOES_HOSTS_MAX];
+    // The file's gpio-chip and gpio-lines values, or "": teclado's own
+    // keys (the library skips them), for a board that is not a Pi.
+    char gpio_chip[OPCOES_GPIO_MAX];
+    char gpio_linhas[OPCOES_GPIO_MAX];
     // Why the file was refused: "<file>:<line>: <reason>" or "<file>: <reason>".
     char erro[OPCOES_ERRO_MAX];
 };
@@ -71,3 +77,8 @@ bool ler_opcoes_do_banco(OpcoesDoBanco *opcoes);
 // The check at start: true if the file is usable, else one
 // "teclado: <file>:<line>: ..." line on standard error and false.
 bool conferir_opcoes_do_banco();
+
+// The GPIO chip and lines the file names, read once at start (the lines
+// are claimed once), into buffers of OPCOES_GPIO_MAX: "" where it names
+// none. False, having said why on standard error, when the file is refused.
+bool ler_opcoes_do_gpio(char *chip, char *linhas);

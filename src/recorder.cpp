@@ -10,6 +10,7 @@
 
 #include "common/reclamar.h"
 #include "config.h"
+#include "console.h"
 #include "opcoes.h"
 
 #include <cerrno>
@@ -175,7 +176,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     if (!ler_opcoes_do_banco(&opcoes)) {
         // Edited into a bad state since the start: not a guess at what
         // the file meant.
-        puts("Falha de conexao");
+        mostrarconexao(false);
         reclamar("banco de dados: %s", opcoes.erro);
         return;
     }
@@ -185,12 +186,12 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     MYSQL banco;
     Conexao conexao = conectar(&banco, opcoes, prazo);
     if (conexao == Conexao::sem_memoria) {
-        puts("Falha de conexao");
+        mostrarconexao(false);
         reclamar("banco de dados: sem memoria para a conexao");
         return;
     }
     if (conexao == Conexao::falhou) {
-        puts("Falha de conexao");
+        mostrarconexao(false);
         // A stopped server and a refused password look alike on the
         // console; the journal keeps the difference.
         // Without a message the library could not set up its non-blocking
@@ -200,7 +201,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
         fechar(&banco, fim);
         return;
     }
-    puts("Estamos conectados ao banco de dados");
+    mostrarconexao(true);
 
     // Values are quoted and the server converts them to the column types.
     // None is escaped: they all come from this program and none holds a quote.
@@ -209,8 +210,8 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
                      "INSERT INTO estado(TECLA, ESTADO, DATA, ms) values ('%d', '%s ', '%s', '%d');",
                      tecla, estado, data, ms);
     if (n < 0 || n >= static_cast<int>(sizeof comando)) {
-        printf("Falha ao gravar: comando com %d caracteres, mais que os %d previstos\n", n,
-               COMANDO_MAX - 1);
+        mostrarfalha(false, "comando com %d caracteres, mais que os %d previstos", n,
+                     COMANDO_MAX - 1);
         fechar(&banco, fim);
         return;
     }
@@ -223,7 +224,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     while (status != 0)
         status = mysql_send_query_cont(&erro, &banco, esperar(&banco, status, prazo));
     if (erro != 0) {
-        printf("Falha ao gravar: %s\n", mysql_error(&banco));
+        mostrarfalha(false, "%s", mysql_error(&banco));
         fechar(&banco, fim);
         return;
     }
@@ -236,11 +237,7 @@ void inserirnatabela(int tecla, const char *estado, const char *data, int ms)
     status = mysql_read_query_result_start(&falhou, &banco);
     while (status != 0)
         status = mysql_read_query_result_cont(&falhou, &banco, esperar(&banco, status, prazo));
-    if (falhou) {
-        if (erro_do_cliente(mysql_errno(&banco)))
-            printf("Gravacao incerta: %s\n", mysql_error(&banco));
-        else
-            printf("Falha ao gravar: %s\n", mysql_error(&banco));
-    }
+    if (falhou)
+        mostrarfalha(erro_do_cliente(mysql_errno(&banco)), "%s", mysql_error(&banco));
     fechar(&banco, fim);
 }

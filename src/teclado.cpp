@@ -6,11 +6,11 @@
 #include "teclado.h"
 
 #include "config.h"
+#include "console.h"
 #include "gpio/gpio.h"
 #include "mapa_do_teclado.h"
 #include "recorder.h"
 
-#include <cstdio>
 #include <ctime>
 
 const int Teclado[4][4] = CODIGOS_DO_TECLADO;
@@ -25,11 +25,23 @@ namespace {
 const int pino_da_linha[4] = {FIOS_DO_TECLADO(FIO_NADA, FIO_PINO)};
 const int pino_da_coluna[4] = {FIOS_DO_TECLADO(FIO_PINO, FIO_NADA)};
 
+// The row a pass selected last: a pass that ends early leaves it high.
+int linha_alta = 3;
+
+bool alguma_pressionada()
+{
+    for (int l = 0; l <= 3; l++)
+        for (int c = 0; c <= 3; c++)
+            if (flag[l][c] != 0)
+                return true;
+    return false;
+}
+
 } // namespace
 
 int iniciarteclado(void)
 {
-    puts("Estamos testando os pinos");
+    mostrarinicio();
     int resultado = wiringPiSetup();
     // With no usable line, configuring pins would only hide the failure.
     if (resultado != 0)
@@ -47,8 +59,9 @@ void varrerteclado(void)
 {
     for (L = 0; L <= 3; L++) {
         // Previous row low first, so that two rows are never high together.
-        digitalWrite(pino_da_linha[(L + 3) % 4], LOW);
+        digitalWrite(pino_da_linha[linha_alta], LOW);
         digitalWrite(pino_da_linha[L], HIGH);
+        linha_alta = L;
         // The row line and the columns joined to it must settle before the
         // columns are sampled.
         delay(PAUSA_MS);
@@ -62,26 +75,43 @@ void varrerteclado(void)
             if (digitalRead(pino_da_coluna[C]) == LOW && flag[L][C] == 1) {
                 flag[L][C] = 0;
                 reportarevento(Teclado[L][C], false);
+                // The last key let go: the rest of the pass would find
+                // nothing that the wait does not, where every row is high.
+                if (GPIO_ESPERA_BORDAS && !alguma_pressionada())
+                    return;
             }
         }
     }
 }
 
+void esperartecla(void)
+{
+    if (!GPIO_ESPERA_BORDAS || alguma_pressionada())
+        return;
+    // Every row high, so that any key that closes raises its column. Rows
+    // at one level drive no current into each other, however many keys
+    // join them.
+    for (int l = 0; l <= 3; l++)
+        if (l != linha_alta)
+            digitalWrite(pino_da_linha[l], HIGH);
+    esperarentrada();
+    // Back to the one row the pass left high.
+    for (int l = 0; l <= 3; l++)
+        if (l != linha_alta)
+            digitalWrite(pino_da_linha[l], LOW);
+}
+
 void reportarevento(int tecla, bool pressionada)
 {
     if (pressionada)
-        puts("Estamos conectados");
+        mostrarpressao();
     // One reading for both the calendar text and the milliseconds: with
     // two, the second could turn over between them (and time() reads a
     // coarse clock that can lag a tick), stamping the event a second early.
     gettimeofday(&on, nullptr);
     time_t segundos = on.tv_sec;
     int ms = static_cast<int>(on.tv_usec / 1000);
-    printf("Botao %d ", tecla);
-    if (pressionada)
-        printf("ON em: %s somados %d milisegundos\n", ctime(&segundos), ms);
-    else
-        printf("OFF em: %s somados %d milisegundos\n\n", ctime(&segundos), ms);
+    mostrarevento(tecla, pressionada, ctime(&segundos), ms);
     delay(PAUSA_MS);
     inserirnatabela(tecla, pressionada ? "ON" : "OFF", ctime(&segundos), ms);
 }

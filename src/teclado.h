@@ -19,8 +19,14 @@ extern struct timeval on;
 int iniciarteclado(void);
 
 // One scan pass over the 16 keys, row-major; reports every transition it
-// finds. Returns when the pass is over.
+// finds. Returns when the pass is over, or, where the GPIO backend can
+// wait for a key (esperartecla), once a release leaves no key held.
 void varrerteclado(void);
+
+// With no key held, sleeps until a key closes; returns at once while one
+// is held, or when the GPIO backend cannot wait (it is then polled). To be
+// called after a pass, whose rows it leaves as it found them.
+void esperartecla(void);
 
 // Reports one transition of the key with code tecla (pressionada: a press,
 // else a release) on standard output, then has it recorded.

@@ -12,8 +12,13 @@
 // while teclado scans, and a failure concerns one named pin.
 //
 // The chips are gathered here and the lines looked for among them by
-// procura.cpp. A line that fails once the scan runs ends the program with
-// status 1.
+// procura.cpp, on the chip and lines the option file names if it does. A
+// line that fails once the scan runs ends the program with status 1.
+//
+// An idle keypad is waited for in the kernel: the columns' lines report
+// rising edges only while teclado sleeps in poll() (esperarentrada), and
+// not while it scans, when a held key would raise its column at every
+// visit of its row.
 #include "gpio.h"
 #include "procura.h"
 
@@ -28,6 +33,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/gpio.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -58,6 +64,12 @@ constexpr unsigned int NOMES_DAS_LINHAS_MAX = 2048;
 chip_gpio chips[CHIPS_MAX];
 int num_chips;
 char nomes_das_linhas[NOMES_DAS_LINHAS_MAX][NOME_MAX + 1];
+bool linhas_usadas[NOMES_DAS_LINHAS_MAX];
+
+// The option file's choice, kept from gpio_escolher() for wiringPiSetup().
+constexpr int ESCOLHA_MAX = 256;
+char chip_escolhido[ESCOLHA_MAX];
+char linhas_escolhidas[ESCOLHA_MAX];
 
 // Where the lookup found the lines, or why it did not.
 linhas_do_teclado linhas;
@@ -66,6 +78,7 @@ int fd_linha[PINOS] = {-1, -1, -1, -1, -1, -1, -1, -1};
 int modo[PINOS];
 int puxada[PINOS];
 int nivel[PINOS];
+bool com_borda[PINOS]; // reporting rising edges
 
 bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
 
@@ -112,6 +125,7 @@ void ler_chip(int fd, chip_gpio *c, unsigned int *nomes_usados)
     snprintf(c->nome, sizeof c->nome, "%.*s", static_cast<int>(sizeof info.name), info.name);
     snprintf(c->rotulo, sizeof c->rotulo, "%.*s", static_cast<int>(sizeof info.label), info.label);
     c->nomes = &nomes_das_linhas[*nomes_usados];
+    c->usadas = &linhas_usadas[*nomes_usados];
     for (unsigned int offset = 0; offset < info.lines && *nomes_usados < NOMES_DAS_LINHAS_MAX;
          offset++) {
         gpio_v2_line_info linha;
@@ -121,6 +135,7 @@ void ler_chip(int fd, chip_gpio *c, unsigned int *nomes_usados)
             c->erro_nos_nomes = errno;
             return;
         }
+        linhas_usadas[*nomes_usados] = (linha.flags & GPIO_V2_LINE_FLAG_USED) != 0;
         snprintf(nomes_das_linhas[(*nomes_usados)++], NOME_MAX + 1, "%.*s",
                  static_cast<int>(sizeof linha.name), linha.name);
         c->nomes_lidos++;
@@ -159,6 +174,8 @@ void montar_config(int pin, gpio_v2_line_config *config)
         config->flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
     else if (puxada[pin] == PUD_UP)
         config->flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+    if (com_borda[pin] && modo[pin] == INPUT)
+        config->flags |= GPIO_V2_LINE_FLAG_EDGE_RISING;
     if (modo[pin] == OUTPUT) {
         // An output keeps the level last written to it: a change of mode or
         // pull must not move a row line (wiringPi's pinMode leaves it too).
@@ -172,8 +189,14 @@ void montar_config(int pin, gpio_v2_line_config *config)
 // Names the pin at fault, by both its numbers, before the message.
 __attribute__((format(printf, 2, 3))) void reclamar_do_pino(int pin, const char *formato, ...)
 {
-    char assunto[40]; // room for any int and unsigned int
-    snprintf(assunto, sizeof assunto, "pino %d (GPIO%u)", pin, linhas_dos_pinos[pin].bcm);
+    char assunto[NOME_MAX + 32]; // room for any int and a line's name
+    const char *item = linhas.nomes[pin];
+    if (item[0] == '\0')
+        snprintf(assunto, sizeof assunto, "pino %d (GPIO%u)", pin, linhas_dos_pinos[pin].bcm);
+    else if (strspn(item, "0123456789") == strlen(item))
+        snprintf(assunto, sizeof assunto, "pino %d (linha %.*s)", pin, NOME_MAX, item);
+    else
+        snprintf(assunto, sizeof assunto, "pino %d (%.*s)", pin, NOME_MAX, item);
     va_list argumentos;
     va_start(argumentos, formato);
     reclamar_sobre(assunto, formato, argumentos);
@@ -247,23 +270,80 @@ __attribute__((format(printf, 3, 4))) bool anexar(char *texto, size_t tamanho, c
     return true;
 }
 
+// The chips read, as "gpiochipN "LABEL" (N linhas), ...", into achados.
+void listar_chips(char *achados, size_t tamanho)
+{
+    achados[0] = '\0';
+    for (int v = 0; v < linhas.num_vistos; v++) {
+        const chip_gpio &c = chips[linhas.vistos[v]];
+        if (!anexar(achados, tamanho, "%sgpiochip%d \"%s\" (%u linhas)", v > 0 ? ", " : "",
+                    c.numero, c.rotulo, c.linhas)) {
+            anexar(achados, tamanho, ", ...");
+            break;
+        }
+    }
+}
+
+const char *rotulo_do_chip(int numero)
+{
+    for (int i = 0; i < num_chips; i++)
+        if (chips[i].numero == numero)
+            return chips[i].rotulo;
+    return "";
+}
+
 void explicar_linhas_nao_achadas()
 {
     int pin = linhas.pino;
+    int chip = linhas.chip;
+    char achados[512];
+    listar_chips(achados, sizeof achados);
     switch (linhas.resultado) {
     case resultado_da_procura::sem_permissao:
-        reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", linhas.chip,
+        reclamar_do_pino(pin, "sem permissao para abrir /dev/gpiochip%d (%s); %s", chip,
                          nome_do_erro(linhas.erro), PRECISA_DE_ACESSO);
         return;
     case resultado_da_procura::chip_ilegivel:
-        reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", linhas.chip,
+        reclamar_do_pino(pin, "nao foi possivel ler /dev/gpiochip%d (%s)", chip,
                          nome_do_erro(linhas.erro));
         return;
     case resultado_da_procura::nenhum_chip:
         reclamar_do_pino(pin, "nenhum /dev/gpiochip* neste sistema (o kernel nao oferece GPIO por "
                               "dispositivo de caracteres)");
         return;
+    case resultado_da_procura::chip_ausente:
+        reclamar("gpio-chip=%s: nenhum chip GPIO com esse caminho, nome ou rotulo; chips vistos: %s",
+                 chip_escolhido, achados);
+        return;
+    case resultado_da_procura::chip_ambiguo:
+        reclamar("gpio-chip=%s: rotulo de gpiochip%d e de gpiochip%d; diga o nome (gpiochipN)",
+                 chip_escolhido, chip, linhas.outro);
+        return;
+    case resultado_da_procura::linhas_invalidas:
+        reclamar("gpio-lines=%s: use oito nomes ou numeros de linha, separados por virgula: as "
+                 "colunas 0 a 3, depois as linhas 0 a 3 do teclado", linhas_escolhidas);
+        return;
+    case resultado_da_procura::numero_sem_chip:
+        reclamar_do_pino(pin, "uma linha dada pelo numero pede o chip em gpio-chip");
+        return;
+    case resultado_da_procura::poucas_livres:
+        reclamar("gpiochip%d \"%s\" tem %d linhas livres; o teclado precisa de 8", chip,
+                 rotulo_do_chip(chip), linhas.livres);
+        return;
+    case resultado_da_procura::linha_ausente:
+        if (chip >= 0)
+            reclamar_do_pino(pin, "nao ha essa linha em gpiochip%d \"%s\"", chip,
+                             rotulo_do_chip(chip));
+        else
+            reclamar_do_pino(pin, "nenhum chip GPIO tem as oito linhas de gpio-lines; chips "
+                                  "vistos: %s", achados);
+        return;
+    case resultado_da_procura::linha_repetida:
+        reclamar_do_pino(pin, "a mesma linha %u de gpiochip%d que o pino %d; cada pino precisa "
+                              "de uma linha sua", linhas.offset[pin], chip, linhas.outro);
+        return;
     case resultado_da_procura::achadas:
+    case resultado_da_procura::linha_em_uso:
     case resultado_da_procura::nenhum_chip_da_placa:
         break;
     }
@@ -272,15 +352,6 @@ void explicar_linhas_nao_achadas()
     char nomes[64] = "";
     for (int n = 0; n < NOMES_MAX && linhas_dos_pinos[pin].nomes[n] != nullptr; n++)
         anexar(nomes, sizeof nomes, "%s%s", n > 0 ? " ou " : "", linhas_dos_pinos[pin].nomes[n]);
-    char achados[512] = "";
-    for (int v = 0; v < linhas.num_vistos; v++) {
-        const chip_gpio &c = chips[linhas.vistos[v]];
-        if (!anexar(achados, sizeof achados, "%sgpiochip%d \"%s\" (%u linhas)", v > 0 ? ", " : "",
-                    c.numero, c.rotulo, c.linhas)) {
-            anexar(achados, sizeof achados, ", ...");
-            break;
-        }
-    }
     reclamar_do_pino(
         pin,
         "nenhum chip GPIO da placa (rotulo %s, %s ou %s) nem outro chip com as oito linhas "
@@ -324,6 +395,30 @@ void explicar_pedido_recusado(int pin, int erro)
                          linhas.offset[pin], chip, nome_do_erro(erro));
 }
 
+// Edge reports on every column's line, or none.
+void reportar_bordas(bool ligar)
+{
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT && com_borda[pin] != ligar) {
+            com_borda[pin] = ligar;
+            reconfigurar(pin);
+        }
+}
+
+// Reads and drops the edges the pin's line has queued: they belong to a
+// wait that is over.
+void descartar_bordas(int pin)
+{
+    gpio_v2_line_event eventos[16];
+    pollfd p = {fd_linha[pin], POLLIN, 0};
+    while (poll(&p, 1, 0) > 0) {
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+            perder_linha(pin, "esperar", ENODEV);
+        if (read(fd_linha[pin], eventos, sizeof eventos) < 0 && errno != EINTR)
+            perder_linha(pin, "ler", errno);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -335,9 +430,14 @@ int wiringPiSetup(void)
         modo[pin] = inicial[pin].modo;
         puxada[pin] = inicial[pin].puxada;
         nivel[pin] = LOW;
+        com_borda[pin] = false;
     }
     reunir_chips();
-    linhas = procurar_linhas(chips, num_chips);
+    linhas = procurar_linhas(chips, num_chips, {chip_escolhido, linhas_escolhidas});
+    if (linhas.resultado == resultado_da_procura::linha_em_uso) {
+        explicar_pedido_recusado(linhas.pino, EBUSY);
+        return -1;
+    }
     if (linhas.resultado != resultado_da_procura::achadas) {
         explicar_linhas_nao_achadas();
         return -1;
@@ -411,3 +511,42 @@ void delay(unsigned int ms)
 }
 
 } // extern "C"
+
+int gpio_escolher(const char *chip, const char *linhas_do_arquivo)
+{
+    if (strlen(chip) >= sizeof chip_escolhido ||
+        strlen(linhas_do_arquivo) >= sizeof linhas_escolhidas) {
+        reclamar("gpio-chip ou gpio-lines com mais de %d caracteres", ESCOLHA_MAX - 1);
+        return -1;
+    }
+    strcpy(chip_escolhido, chip);
+    strcpy(linhas_escolhidas, linhas_do_arquivo);
+    return 0;
+}
+
+void esperarentrada(void)
+{
+    // Armed before the levels are read: a key that closes after the
+    // reading makes an edge, one closed before it reads HIGH (and, held
+    // across the arming, makes no edge).
+    reportar_bordas(true);
+    pollfd colunas[PINOS];
+    int n = 0;
+    bool alta = false;
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT) {
+            colunas[n++] = pollfd{fd_linha[pin], POLLIN, 0};
+            alta = alta || digitalRead(pin) == HIGH;
+        }
+    while (!alta) {
+        int prontas = poll(colunas, n, -1);
+        if (prontas < 0 && errno != EINTR)
+            perder_linha(0, "esperar", errno);
+        for (int i = 0; i < n && prontas > 0; i++)
+            alta = alta || colunas[i].revents != 0;
+    }
+    reportar_bordas(false);
+    for (int pin = 0; pin < PINOS; pin++)
+        if (modo[pin] == INPUT)
+            descartar_bordas(pin);
+}

@@ -10,6 +10,8 @@
 #ifdef TECLADO_GPIO_WIRINGPI
 #include "wiringpi.h"
 #else
+// The backend can sleep until a column rises (esperarentrada below).
+constexpr bool GPIO_ESPERA_BORDAS = true;
 #define INPUT 0
 #define OUTPUT 1
 #define PUD_OFF 0
@@ -36,3 +38,17 @@ int digitalRead(int pin);
 // Pauses for at least ms milliseconds.
 void delay(unsigned int ms);
 }
+
+// Beyond wiringPi's operations, for a board that is not a Pi and for an
+// idle keypad; wiringpi.h gives the wiringpi backend's.
+
+// The option file's gpio-chip and gpio-lines ("" where it names none),
+// for wiringPiSetup to find the lines by. Returns 0, or -1 having said why
+// on standard error when the backend cannot use them.
+int gpio_escolher(const char *chip, const char *linhas);
+
+// Sleeps, with the rows driven as the caller left them, until an input pin
+// reads HIGH: returns at once if one does, else at the first rising edge
+// on one. The chardev backend sleeps in the kernel; the sim backend until
+// its next key action.
+void esperarentrada(void);

@@ -9,6 +9,10 @@
 // known chip is present, and then all eight on one chip: another chip's
 // line of the same name (the firmware's expander has a CAM_GPIO0) is not on
 // the header.
+//
+// On a board that is not a Pi, the option file names the chip and the
+// eight lines instead (escolha_de_linhas); they are all checked here, so a
+// wrong choice is refused before a line is claimed.
 #pragma once
 
 constexpr int PINOS = 8;
@@ -57,6 +61,20 @@ struct chip_gpio {
     const char (*nomes)[NOME_MAX + 1];
     unsigned int nomes_lidos;
     int erro_nos_nomes;
+    // Whether each of lines 0 to nomes_lidos - 1 is held by a driver or a
+    // program; nullptr: none is.
+    const bool *usadas;
+};
+
+// The option file's gpio-chip and gpio-lines: the chip by its path
+// (/dev/gpiochipN), name (gpiochipN) or label, and eight line names or
+// offsets, comma-separated, in the order of the pins (the four columns,
+// then the four rows). "" where the file names none: with neither, the
+// lookup above; gpio-chip alone: that lookup on that chip only; gpio-lines
+// alone: the first chip that has all eight names.
+struct escolha_de_linhas {
+    const char *chip;
+    const char *linhas;
 };
 
 enum class resultado_da_procura {
@@ -65,6 +83,15 @@ enum class resultado_da_procura {
     chip_ilegivel,        // chip refused with erro, another error
     nenhum_chip,          // no /dev/gpiochip* at all
     nenhum_chip_da_placa, // chips there, none with the eight lines
+    // Refusals of the option file's choice:
+    chip_ausente,      // gpio-chip names no chip there
+    chip_ambiguo,      // gpio-chip is the label of chip and of outro
+    linhas_invalidas,  // gpio-lines is not eight names or offsets
+    numero_sem_chip,   // gpio-lines has an offset (pino's), gpio-chip nothing
+    poucas_livres,     // chip has fewer than eight lines free (livres)
+    linha_ausente,     // pino's line is not on chip (-1: on no chip)
+    linha_repetida,    // pino's line is outro's too
+    linha_em_uso,      // pino's line is held already
 };
 
 struct linhas_do_teclado {
@@ -78,10 +105,18 @@ struct linhas_do_teclado {
     // Indices into the chips given of those read, each chip once, in order.
     int vistos[CHIPS_MAX];
     int num_vistos;
+    // For the choice's refusals: the other pin or chip number, the chip's
+    // free lines, and each pin's item of gpio-lines ("" without it).
+    int outro;
+    int livres;
+    char nomes[PINOS][NOME_MAX + 1];
 };
 
 // Looks for the lines on chips[0] to chips[num_chips - 1], given in the
 // order of their numbers. Of several refused chips the one reported is the
 // first refused with a permission error, else the first refused: a chip
 // that could not be opened or read before one whose names could not be.
-linhas_do_teclado procurar_linhas(const chip_gpio *chips, int num_chips);
+// escolha, where it names a chip or lines, narrows the search to them, and
+// then every line found must be free.
+linhas_do_teclado procurar_linhas(const chip_gpio *chips, int num_chips,
+                                  escolha_de_linhas escolha = {"", ""});

@@ -4,6 +4,8 @@
 #include "gpio.h"
 #include "sim.h"
 
+#include <climits>
+
 namespace {
 
 bool forcado[SIM_PINOS];
@@ -92,3 +94,14 @@ void sim_rastrear(sim_chamada *chamadas, int capacidade)
 }
 
 int sim_tamanho_do_rastro(void) { return rastro_tamanho; }
+
+// The simulated keypad has no chip to choose.
+int gpio_escolher(const char *, const char *) { return 0; }
+
+// Sleeps until the key action that raises a column: the program then costs
+// nothing while no key is held, as on the board.
+void esperarentrada(void)
+{
+    registrar(SIM_ESPERA, 0, 0);
+    sim_pausar_ate(LLONG_MAX, sim_entrada_alta);
+}

@@ -25,8 +25,12 @@ int sim_pino_ler(int pino);
 long long sim_agora_ns(void);
 
 // Pauses until the monotonic time fim (ns), applying key actions from the
-// input as they come in and as their waits run out.
-void sim_pausar_ate(long long fim);
+// input as they come in and as their waits run out; with parar, also
+// until parar() holds, asked at the start and after each key's change.
+void sim_pausar_ate(long long fim, bool (*parar)(void) = nullptr);
+
+// Whether a pin set up as an input reads HIGH.
+bool sim_entrada_alta(void);
 
 // Closes (fechar = true) or opens the key at linha, coluna of the matrix.
 void sim_mudar_tecla(int linha, int coluna, bool fechar);
@@ -40,10 +44,11 @@ void sim_definir_entrada(int fd);
 // call; the program itself never calls them.
 
 // The GPIO operation a recorded call was, in gpio.h's order.
-enum sim_operacao { SIM_INICIO, SIM_MODO, SIM_PUXADA, SIM_ESCRITA, SIM_LEITURA, SIM_PAUSA };
+enum sim_operacao { SIM_INICIO, SIM_MODO, SIM_PUXADA, SIM_ESCRITA, SIM_LEITURA, SIM_PAUSA, SIM_ESPERA };
 
 // One recorded GPIO call. For SIM_LEITURA, valor is what the read returned;
-// for SIM_PAUSA, pino is 0 and valor the milliseconds.
+// for SIM_PAUSA, pino is 0 and valor the milliseconds; for SIM_ESPERA
+// (esperarentrada), both 0.
 struct sim_chamada {
     sim_operacao operacao;
     int pino;

@@ -114,6 +114,9 @@ bool achar_tecla(long codigo, int *l, int *c)
     return false;
 }
 
+// Set by a press or release applied, for the pause to look at.
+bool mudou;
+
 // texto holds tamanho bytes and a terminator; a NUL inside it is one more
 // byte that is not text, not the end of the line.
 void aplicar(char *texto, size_t tamanho)
@@ -154,6 +157,7 @@ void aplicar(char *texto, size_t tamanho)
         return;
     }
     fechada[l][c] = palavra[0] == 'p';
+    mudou = true;
 }
 
 void fechar_linha()
@@ -169,11 +173,13 @@ void fechar_linha()
     linha_longa = false;
 }
 
-// Applies the lines already read, up to the end of what was read or to a
-// 'wait' that has not run out yet.
+// Applies the lines already read, up to the end of what was read, to a
+// 'wait' that has not run out yet, or to a key's change: each change is
+// seen by itself, as a GPIO line would show it.
 void consumir()
 {
-    while (bloco_pos < bloco_tam && !em_espera()) {
+    mudou = false;
+    while (bloco_pos < bloco_tam && !em_espera() && !mudou) {
         char b = bloco[bloco_pos++];
         if (b == '\n')
             fechar_linha();
@@ -183,7 +189,8 @@ void consumir()
             linha_longa = true;
     }
     // A last line without its newline still counts once the input ends.
-    if (fim_da_entrada && bloco_pos == bloco_tam && (linha_tam > 0 || linha_longa) && !em_espera())
+    if (fim_da_entrada && bloco_pos == bloco_tam && (linha_tam > 0 || linha_longa) && !em_espera() &&
+        !mudou)
         fechar_linha();
 }
 
@@ -255,11 +262,21 @@ int sim_pino_ler(int pino)
     return puxada_para_baixo[pino] ? LOW : HIGH;
 }
 
-void sim_pausar_ate(long long fim)
+bool sim_entrada_alta(void)
+{
+    for (int pino = 0; pino < SIM_PINOS; pino++)
+        if (modo[pino] == INPUT && sim_pino_ler(pino) == HIGH)
+            return true;
+    return false;
+}
+
+void sim_pausar_ate(long long fim, bool (*parar)(void))
 {
     for (;;) {
         if (entrada >= 0)
             consumir();
+        if (parar != nullptr && parar())
+            return;
         long long agora = sim_agora_ns();
         if (agora >= fim)
             return;

@@ -35,9 +35,10 @@ FAULTS = {
              "(EBUSY); pare o programa que a usa",
     "request-eperm": "teclado: pino 0 (GPIO17): sem permissao para usar a linha em /dev/gpiochip0 "
                      f"(EPERM); {ACCESS}",
-    # Lost while scanning: the first reading, the first write of the second pass.
+    # Lost while scanning: the first reading; the first write after the
+    # first pass, row 0 raised for the idle wait.
     "read-error": f"teclado: pino 0 (GPIO17): a linha 17 de /dev/gpiochip0 falhou ao ler (EIO); {LOST}",
-    "unbound": f"teclado: pino 7 (GPIO4): a linha 4 de /dev/gpiochip0 falhou ao escrever (ENODEV); {LOST}",
+    "unbound": f"teclado: pino 4 (GPIO23): a linha 23 de /dev/gpiochip0 falhou ao escrever (ENODEV); {LOST}",
 }
 
 

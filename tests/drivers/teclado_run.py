@@ -22,27 +22,38 @@ from collections import Counter
 
 # The repository: this file is in tests/drivers/.
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# The private servers' root password, and the program's default.
-PASSWORD = "tqvz"
-# The recorder's default time limits (config.h), in seconds.
-CONNECT_LIMIT = READ_LIMIT = WRITE_LIMIT = 3
+# The console lines and the defaults, as the program has them.
+import textos  # made from src/console.h and config.h
 
-START_LINE = "Estamos testando os pinos"
-PRESS_LINE = "Estamos conectados"
-CONNECTED = "Estamos conectados ao banco de dados"
-NO_CONNECTION = "Falha de conexao"
-NOT_STORED = "Falha ao gravar: "
+# The private servers' root password, and the program's default.
+PASSWORD = textos.BANCO_SENHA
+# The recorder's default time limits (config.h), in seconds.
+CONNECT_LIMIT = textos.BANCO_LIMITE_CONEXAO_S
+READ_LIMIT = textos.BANCO_LIMITE_LEITURA_S
+WRITE_LIMIT = textos.BANCO_LIMITE_ESCRITA_S
+
+START_LINE = textos.LINHA_DE_INICIO
+PRESS_LINE = textos.LINHA_DE_PRESSAO
+CONNECTED = textos.LINHA_CONECTADO
+NO_CONNECTION = textos.LINHA_SEM_CONEXAO
+NOT_STORED = textos.INICIO_NAO_GRAVADO
 NO_TABLE = NOT_STORED + "Table 'embarcados.estado' doesn't exist"
 # The link lost or cut after the statement was sent: the row may be there or not.
-UNCERTAIN = "Gravacao incerta: "
+UNCERTAIN = textos.INICIO_INCERTO
 # Standard error's line after each "Falha de conexao": the client library's reason.
 CONNECTION_REASON = "teclado: banco de dados: "
 # Key codes as printed, row by row.
 from mapa_do_teclado import KEYS  # made from src/mapa_do_teclado.h
 
 DATE = r"(\w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4})"
-REPORT = re.compile(r"Botao (\d+) (ON|OFF) em: " + DATE)
-MILLIS = re.compile(r" somados (\d{1,3}) milisegundos")
+# "Botao 5 ON em: <date>", then " somados 123 milisegundos": the date's
+# newline splits a report in two lines.
+BUTTON = textos.FORMATO_DO_BOTAO.split("%")[0]
+_ON, _MILLIS = textos.FORMATO_DE_ON.split("%s")
+REPORT = re.compile(re.escape(textos.FORMATO_DO_BOTAO).replace("%d", r"(\d+)")
+                    + re.escape(_ON).replace("ON", "(ON|OFF)", 1) + DATE)
+MILLIS = re.compile(re.escape(_MILLIS.rstrip("\n")).replace("%d", r"(\d{1,3})"))
+
 
 failures = []
 
@@ -371,7 +382,7 @@ class Teclado:
             text = line.decode("ascii", "replace")
             self.lines.append(text)
             self.arrived.append(now)
-            self.reports += text.startswith("Botao ")
+            self.reports += text.startswith(BUTTON)
             self.statuses += text in (CONNECTED, NO_CONNECTION)
             self.refusals += text.startswith(NOT_STORED)
 

@@ -7,8 +7,14 @@
 // hands out as include/uapi/linux/gpio.h documents them, and stricter where
 // a real kernel would let a mistake pass unseen: a mask naming lines outside
 // the request, a non-zero padding field. What teclado has no use for is
-// refused as well: requests of several lines, flags for edges, drives or
-// active-low, attributes other than output values.
+// refused as well: requests of several lines, flags for falling edges,
+// drives or active-low, attributes other than output values.
+//
+// A line with GPIO_V2_LINE_FLAG_EDGE_RISING queues a struct
+// gpio_v2_line_event (16 at most, the oldest dropped) at each rise, be it
+// a key action's or a row's, as the kernel does; none for a line already
+// high when the flag is set. poll() on such lines sleeps until the
+// keypad's next key action makes one; read() hands out whole events.
 //
 // The board comes from the file FAKE_GPIO_BOARD names, one of
 // tests/gpio/boards/*.chips (made from Debian's kernel device trees by
@@ -30,7 +36,7 @@
 //
 // With FAKE_GPIO_CLAIMS naming a file, every line request and every change
 // of a line's configuration is appended to it as one line:
-//   request|config CHIP OFFSET input|output pull-down|pull-up|no-pull|as-is VALUE
+//   request|config CHIP OFFSET input|output pull-down|pull-up|no-pull|as-is VALUE [rising]
 // (CHIP the chip's own number, whatever link it was opened by).
 //
 // FAKE_GPIO_FAULT selects one fault:
@@ -48,6 +54,7 @@
 #include "gpio/sim.h"
 #include "mapa_do_teclado.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -57,7 +64,9 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <climits>
 #include <linux/gpio.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -67,6 +76,7 @@ namespace {
 constexpr int MAX_CHIPS = 16;
 constexpr unsigned MAX_LINES = 64;
 constexpr int MAX_ALIASES = 4;
+constexpr unsigned MAX_EVENTS = 16;
 
 // The keypad's wiring: wiringPi pin (index) -> BCM number.
 const unsigned keypad_offset[SIM_PINOS] = {FIOS_DO_TECLADO(FIO_BCM, FIO_BCM)};
@@ -77,6 +87,10 @@ struct Line {
     bool used;
     char consumer[GPIO_MAX_NAME_SIZE];
     int output; // level driven while an output
+    int level;  // as last seen for edges
+    gpio_v2_line_event events[MAX_EVENTS];
+    unsigned queued;
+    unsigned seqno;
 };
 
 struct Chip {
@@ -226,8 +240,9 @@ void log_claim(const char *what, const Chip *chip, unsigned offset)
                        : (l.flags & GPIO_V2_LINE_FLAG_BIAS_DISABLED) ? "no-pull"
                                                                      : "as-is";
     char text[96];
-    int n = snprintf(text, sizeof text, "%s %d %u %s %s %d\n", what, chip->number, offset,
-                     output ? "output" : "input", bias, output ? l.output : 0);
+    int n = snprintf(text, sizeof text, "%s %d %u %s %s %d%s\n", what, chip->number, offset,
+                     output ? "output" : "input", bias, output ? l.output : 0,
+                     (l.flags & GPIO_V2_LINE_FLAG_EDGE_RISING) ? " rising" : "");
     if (write(claims_fd, text, static_cast<size_t>(n)) != n)
         give_up("FAKE_GPIO_CLAIMS: %s", strerror(errno));
 }
@@ -244,6 +259,40 @@ void wire(Chip *chip, unsigned offset)
     sim_pino_puxada(pin, (l.flags & GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN) != 0);
     if (output)
         sim_pino_nivel(pin, l.output);
+}
+
+// The level a header line reads: the keypad's, or low where it is not wired.
+int level_of(const Chip *chip, unsigned offset)
+{
+    int pin = keypad_pin(chip, offset);
+    return pin >= 0 ? sim_pino_ler(pin) : 0;
+}
+
+// Queues an event on every line watched for rising edges that went from
+// low to high since it was last looked at. Returns false, as a pause's
+// stop condition that never stops it.
+bool note_edges()
+{
+    if (header == nullptr)
+        return false;
+    for (unsigned offset = 0; offset < header->lines; offset++) {
+        Line &l = header->line[offset];
+        if (!l.used || !(l.flags & GPIO_V2_LINE_FLAG_EDGE_RISING))
+            continue;
+        int now = level_of(header, offset);
+        if (now == 1 && l.level == 0) {
+            if (l.queued == MAX_EVENTS)
+                memmove(l.events, l.events + 1, --l.queued * sizeof l.events[0]);
+            gpio_v2_line_event &e = l.events[l.queued++];
+            memset(&e, 0, sizeof e);
+            e.timestamp_ns = static_cast<uint64_t>(sim_agora_ns());
+            e.id = GPIO_V2_LINE_EVENT_RISING_EDGE;
+            e.offset = offset;
+            e.seqno = e.line_seqno = ++l.seqno;
+        }
+        l.level = now;
+    }
+    return false;
 }
 
 // ---- validation ----
@@ -266,6 +315,10 @@ bool all_zero(const void *p, size_t n)
 int config_error(const gpio_v2_line_config &c)
 {
     uint64_t f = c.flags;
+    // Edges only on an input, as the kernel wants.
+    if ((f & GPIO_V2_LINE_FLAG_EDGE_RISING) && !(f & GPIO_V2_LINE_FLAG_INPUT))
+        return EINVAL;
+    f &= ~static_cast<uint64_t>(GPIO_V2_LINE_FLAG_EDGE_RISING);
     if ((f & ~(DIRECTION | BIASES)) || (f & DIRECTION) == DIRECTION ||
         ((f & BIASES) && !(f & DIRECTION)) || __builtin_popcountll(f & BIASES) > 1)
         return EINVAL;
@@ -289,9 +342,14 @@ void apply_config(const char *what, const Fd &r, const gpio_v2_line_config &c)
         f |= l.flags & DIRECTION;
     if (!(f & BIASES))
         f |= l.flags & BIASES;
+    bool watched = (l.flags & GPIO_V2_LINE_FLAG_EDGE_RISING) != 0;
     l.flags = f;
     l.output = c.num_attrs > 0 ? static_cast<int>(c.attrs[0].attr.values) : 0;
     wire(r.chip, r.offset);
+    // Watched from now: a line already high makes no edge.
+    if (!watched)
+        l.level = level_of(r.chip, r.offset);
+    note_edges();
     log_claim(what, r.chip, r.offset);
 }
 
@@ -410,6 +468,7 @@ int request_ioctl(const Fd &r, unsigned long request, void *arg)
                 return ENODEV;
             l.output = static_cast<int>(v->bits & 1);
             wire(r.chip, r.offset);
+            note_edges();
             return 0;
         }
         if (fault_is("read-error"))
@@ -430,6 +489,27 @@ int request_ioctl(const Fd &r, unsigned long request, void *arg)
 }
 
 bool pausing;
+
+// The fds a poll() waits on, for its stop condition.
+const pollfd *polled;
+nfds_t polled_count;
+
+bool fd_is_request(int fd) { return fd >= 0 && fd < MAX_FDS && fds[fd].request; }
+
+Line &line_of(int fd) { return fds[fd].chip->line[fds[fd].offset]; }
+
+// Sets the polled fds' revents; true if one has an event.
+bool events_ready()
+{
+    note_edges();
+    bool ready = false;
+    for (nfds_t i = 0; i < polled_count; i++) {
+        const_cast<pollfd &>(polled[i]).revents =
+            line_of(polled[i].fd).queued > 0 ? (polled[i].events & POLLIN) : 0;
+        ready = ready || polled[i].revents != 0;
+    }
+    return ready;
+}
 
 } // namespace
 
@@ -478,6 +558,7 @@ int close(int fd)
     if (fd >= 0 && fd < MAX_FDS && fds[fd].request) {
         // Closing a request releases its line, as the kernel does.
         fds[fd].chip->line[fds[fd].offset].used = false;
+        fds[fd].chip->line[fds[fd].offset].queued = 0;
         open_requests--;
     }
     if (fd >= 0 && fd < MAX_FDS)
@@ -495,9 +576,54 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *until, timespec 
     if (pausing || clock != CLOCK_MONOTONIC || !(flags & TIMER_ABSTIME) || open_requests == 0)
         return next(clock, flags, until, remain);
     pausing = true;
-    sim_pausar_ate(until->tv_sec * 1000000000LL + until->tv_nsec);
+    sim_pausar_ate(until->tv_sec * 1000000000LL + until->tv_nsec, note_edges);
     pausing = false;
     return 0;
+}
+
+// poll() of line requests' fds, which the backend polls alone, waits for
+// their events; any other poll() goes on to the real one.
+int poll(pollfd *set, nfds_t count, int timeout)
+{
+    static auto next = real<int (*)(pollfd *, nfds_t, int)>("poll");
+    nfds_t ours = 0;
+    for (nfds_t i = 0; i < count; i++)
+        ours += fd_is_request(set[i].fd);
+    if (ours == 0)
+        return next(set, count, timeout);
+    if (ours != count)
+        give_up("poll() of line requests mixed with other fds");
+    polled = set;
+    polled_count = count;
+    pausing = true;
+    sim_pausar_ate(timeout < 0 ? LLONG_MAX : sim_agora_ns() + timeout * 1000000LL, events_ready);
+    pausing = false;
+    events_ready();
+    int ready = 0;
+    for (nfds_t i = 0; i < count; i++)
+        ready += set[i].revents != 0;
+    return ready;
+}
+
+// read() of a line request's fd: whole events, as many as fit. The
+// backend reads only what poll() said was there.
+ssize_t read(int fd, void *buffer, size_t size)
+{
+    static auto next = real<ssize_t (*)(int, void *, size_t)>("read");
+    if (!fd_is_request(fd))
+        return next(fd, buffer, size);
+    Line &l = line_of(fd);
+    if (l.queued == 0)
+        give_up("read() of a line request with no event queued would block");
+    if (size < sizeof l.events[0]) {
+        errno = EINVAL;
+        return -1;
+    }
+    unsigned n = std::min<unsigned>(l.queued, static_cast<unsigned>(size / sizeof l.events[0]));
+    memcpy(buffer, l.events, n * sizeof l.events[0]);
+    memmove(l.events, l.events + n, (l.queued - n) * sizeof l.events[0]);
+    l.queued -= n;
+    return static_cast<ssize_t>(n * sizeof l.events[0]);
 }
 
 } // extern "C"

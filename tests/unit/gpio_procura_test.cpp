@@ -29,6 +29,7 @@ struct placa {
     chip_gpio chips[CHIPS_MAX];
     int num_chips;
     char nomes[CHIPS_MAX][LINHAS_MAX][NOME_MAX + 1];
+    bool usadas[CHIPS_MAX][LINHAS_MAX];
     int soc;       // the number of the first chip labelled pinctrl-*
     int nomes_soc; // and the index of its names in nomes
 };
@@ -75,6 +76,7 @@ void ler_placa(const std::string &arquivo, bool outro_rotulo, placa *p)
             snprintf(c->rotulo, sizeof c->rotulo, "%s", palavra);
             c->linhas = c->nomes_lidos = linhas;
             c->nomes = p->nomes[i];
+            c->usadas = p->usadas[i];
             if (p->nomes_soc < 0 && strncmp(palavra, "pinctrl-", 8) == 0) {
                 p->nomes_soc = i;
                 p->soc = numero;
@@ -199,6 +201,54 @@ TEST(NenhumaLinha, TheRefusalThatExplainsIt)
         EXPECT_EQ(r.erro, k.erro_dito);
     }
     EXPECT_EQ(procurar_linhas(p.chips, 0).resultado, resultado_da_procura::nenhum_chip);
+}
+
+// A board that is not a Pi names its chip and lines in the option file:
+// here a Pi 3 B's, where the expander's STATUS_LED is the kernel's (the
+// activity LED). What it names must be there, each line once, and free.
+TEST(Escolha, TheOptionFilesChipAndLinesOrWhyNot)
+{
+    const char *nomes = "GPIO5,GPIO6,GPIO13,GPIO19, GPIO26,GPIO16,GPIO20,GPIO21";
+    const std::vector<unsigned int> escolhidas = {5, 6, 13, 19, 26, 16, 20, 21};
+    using R = resultado_da_procura;
+    struct caso {
+        escolha_de_linhas escolha;
+        R resultado;
+        int pino;
+        std::vector<unsigned int> offsets;
+    } casos[] = {
+        {{"pinctrl-bcm2835", nomes}, R::achadas, 0, escolhidas},
+        {{"/dev/gpiochip0", "5,6,13,19,26,16,20,21"}, R::achadas, 0, escolhidas},
+        {{"", nomes}, R::achadas, 0, escolhidas},
+        {{"gpiochip0", ""}, R::achadas, 0, {ESPERADO, ESPERADO + PINOS}},
+        {{"gpiochip7", ""}, R::chip_ausente, 0, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,GPIO20"}, R::linhas_invalidas, 0, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,,GPIO19,GPIO26,GPIO16,GPIO20,GPIO21"}, R::linhas_invalidas, 0, {}},
+        {{"", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,GPIO20,21"}, R::numero_sem_chip, 7, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,gpio20,GPIO21"}, R::linha_ausente, 6, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,GPIO20,54"}, R::linha_ausente, 7, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,GPIO20,5"}, R::linha_repetida, 7, {}},
+        {{"gpiochip0", "GPIO5,GPIO6,GPIO13,GPIO19,GPIO26,GPIO16,GPIO20,ID_SDA"}, R::linha_em_uso, 7, {}},
+        {{"raspberrypi-exp-gpio", "0,1,2,3,4,5,6,7"}, R::poucas_livres, 0, {}},
+    };
+    for (const caso &k : casos) {
+        std::string nome = std::string(k.escolha.chip) + " / " + k.escolha.linhas;
+        ASSERT_NO_FATAL_FAILURE(ler_placa("armmp_bcm2837-rpi-3-b.chips", false, &p));
+        p.usadas[1][2] = true;
+        p.usadas[0][0] = true;
+        linhas_do_teclado r = procurar_linhas(p.chips, p.num_chips, k.escolha);
+        EXPECT_EQ(r.resultado, k.resultado) << nome;
+        if (k.resultado != R::achadas) {
+            EXPECT_EQ(r.pino, k.pino) << nome;
+            continue;
+        }
+        EXPECT_EQ(r.chip, 0) << nome;
+        EXPECT_EQ(std::vector<unsigned int>(r.offset, r.offset + PINOS), k.offsets) << nome;
+    }
+    // A label two chips have says which is meant no more than nothing.
+    snprintf(p.chips[0].rotulo, NOME_MAX + 1, "%s", p.chips[1].rotulo);
+    EXPECT_EQ(procurar_linhas(p.chips, p.num_chips, {"raspberrypi-exp-gpio", ""}).resultado,
+              R::chip_ambiguo);
 }
 
 } // namespace

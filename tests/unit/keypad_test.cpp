@@ -83,7 +83,7 @@ using Lines = std::vector<std::string>;
 // Runs f with every GPIO call recorded; returns the calls as text.
 template <typename F> Lines calls_of(F f)
 {
-    static const char *names[] = {"setup", "mode", "pull", "write", "read", "delay"};
+    static const char *names[] = {"setup", "mode", "pull", "write", "read", "delay", "wait"};
     static sim_chamada calls[512];
     sim_rastrear(calls, 512);
     f();
@@ -194,6 +194,22 @@ TEST_F(Keypad, KeyOpenedWhileItsPressIsRecordedIsReleasedInTheSameVisit)
     // The release check read the pin anew.
     EXPECT_EQ(reported(), (Lines{"7 ON", "7 OFF"}));
     EXPECT_EQ(flag[2][0], 0);
+}
+
+TEST_F(Keypad, IdleWaitWithEveryRowHighOnlyWhenNoKeyIsHeld)
+{
+    sim_mudar_tecla(1, 2, true);
+    pass();
+    EXPECT_EQ(calls_of(esperartecla), Lines{});
+    // The pass ends at the release that leaves no key held, row 1 high;
+    // the wait raises the others and lowers them after.
+    sim_mudar_tecla(1, 2, false);
+    pass();
+    sim_mudar_tecla(3, 0, true);
+    EXPECT_EQ(calls_of(esperartecla), (Lines{"write 4 1", "write 6 1", "write 7 1", "wait 0 0",
+                                            "write 4 0", "write 6 0", "write 7 0"}));
+    pass();
+    EXPECT_EQ(reported(), (Lines{"6 ON", "6 OFF", "41 ON"}));
 }
 
 TEST_F(Keypad, ReadingOfNeitherZeroNorOneChangesNoState)
