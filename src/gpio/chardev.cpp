@@ -16,9 +16,11 @@
 // line that fails once the scan runs ends the program with status 1.
 //
 // An idle keypad is waited for in the kernel: the columns' lines report
-// rising edges only while teclado sleeps in poll() (esperarentrada), and
-// not while it scans, when a held key would raise its column at every
-// visit of its row.
+// rising edges from the first wait on, and teclado sleeps in poll()
+// (esperarentrada). The edges a scan raises (a held key, at every visit of
+// its row) are dropped when the next wait begins: turning the reports off
+// and on around each scan cost one reconfiguration per column at every
+// wake, milliseconds on a slow chip before the first row was read.
 #include "gpio.h"
 #include "procura.h"
 
@@ -395,12 +397,12 @@ void explicar_pedido_recusado(int pin, int erro)
                          linhas.offset[pin], chip, nome_do_erro(erro));
 }
 
-// Edge reports on every column's line, or none.
-void reportar_bordas(bool ligar)
+// Edge reports on every column's line, from the first wait on.
+void reportar_bordas()
 {
     for (int pin = 0; pin < PINOS; pin++)
-        if (modo[pin] == INPUT && com_borda[pin] != ligar) {
-            com_borda[pin] = ligar;
+        if (modo[pin] == INPUT && !com_borda[pin]) {
+            com_borda[pin] = true;
             reconfigurar(pin);
         }
 }
@@ -526,15 +528,16 @@ int gpio_escolher(const char *chip, const char *linhas_do_arquivo)
 
 void esperarentrada(void)
 {
-    // Armed before the levels are read: a key that closes after the
-    // reading makes an edge, one closed before it reads HIGH (and, held
-    // across the arming, makes no edge).
-    reportar_bordas(true);
+    // The queued edges belong to the scan that is over. Then the levels:
+    // a key that closes after they are read makes an edge, one closed
+    // before reads HIGH (and, held across the wait's start, makes no edge).
+    reportar_bordas();
     pollfd colunas[PINOS];
     int n = 0;
     bool alta = false;
     for (int pin = 0; pin < PINOS; pin++)
         if (modo[pin] == INPUT) {
+            descartar_bordas(pin);
             colunas[n++] = pollfd{fd_linha[pin], POLLIN, 0};
             alta = alta || digitalRead(pin) == HIGH;
         }
@@ -545,8 +548,4 @@ void esperarentrada(void)
         for (int i = 0; i < n && prontas > 0; i++)
             alta = alta || colunas[i].revents != 0;
     }
-    reportar_bordas(false);
-    for (int pin = 0; pin < PINOS; pin++)
-        if (modo[pin] == INPUT)
-            descartar_bordas(pin);
 }
