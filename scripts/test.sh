@@ -132,24 +132,16 @@ wiringpi() {
   trap - EXIT
 }
 
-# A cross-build for the board, its ELF header checked and its suite run
-# under qemu-arm against the private MariaDB (its fixture scripts and the
-# server run natively). Soak runs are left to the native stage: under
-# emulation they would only measure qemu-arm.
-armhf_suite() {
-  local dir=$1 gpio=$2
-  build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DTECLADO_GPIO="$gpio" \
+# A cross-build for the board (armhf or arm64: cmake/ARCH.cmake), its ELF
+# header checked and its suite run under qemu-arm or qemu-aarch64 against
+# the private MariaDB (its fixture scripts and the server run natively).
+# Soak runs are left to the native stage: under emulation they would only
+# measure qemu.
+board_suite() {
+  local arch=$1 dir=$2 gpio=$3
+  build "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/$arch.cmake" -DTECLADO_GPIO="$gpio" \
     -DBUILD_TESTING=ON
-  bash scripts/check-elf.sh "$dir/teclado" armhf
-  run_tests "$dir" 300 -LE soak
-}
-
-# The same for a 64-bit board, under qemu-aarch64.
-arm64_suite() {
-  local dir=$1 gpio=$2
-  build "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/arm64.cmake -DTECLADO_GPIO="$gpio" \
-    -DBUILD_TESTING=ON
-  bash scripts/check-elf.sh "$dir/teclado" arm64
+  bash scripts/check-elf.sh "$dir/teclado" "$arch"
   run_tests "$dir" 300 -LE soak
 }
 
@@ -203,14 +195,14 @@ for stage in "${stages[@]}"; do
     armhf)
       bash scripts/install-deps.sh cross
       bash scripts/check-install-deps.sh
-      armhf_suite build-armhf sim
+      board_suite armhf build-armhf sim
       # The board's own build, the one the armhf package holds.
-      armhf_suite build-armhf-chardev chardev
+      board_suite armhf build-armhf-chardev chardev
       bash scripts/package.sh ;;
     arm64)
       bash scripts/install-deps.sh arm64
-      arm64_suite build-arm64 sim
-      arm64_suite build-arm64-chardev chardev ;;
+      board_suite arm64 build-arm64 sim
+      board_suite arm64 build-arm64-chardev chardev ;;
     kernel)
       bash scripts/test-kernel.sh ;;
     edge)
