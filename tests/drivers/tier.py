@@ -3,7 +3,8 @@
 aggregators, each a replica of two boards that passes their rows on in a
 binary log of its own; and a central server that replicates the two
 aggregators, all over verified TLS. Keys go on while an aggregator is
-stopped and while the other is killed with SIGKILL; in the end the central
+stopped, while the other is killed with SIGKILL, and while a board linked
+straight to the central server is moved to an aggregator; in the end the central
 server holds every row of every board once, byte for byte, with its board,
 each board's GTID domain carried through, and its report shows each board
 as the board's own does.
@@ -31,6 +32,7 @@ from teclado_run import (KEYS, ROOT, Teclado, bring_back_server, check, failures
 TIER = {"agregador-1": ("placa-1", "placa-2"), "agregador-2": ("placa-3", "placa-4")}
 BOARDS = [b for boards in TIER.values() for b in boards]
 ARRIVAL = {name: "chegada_" + name.replace("-", "_") for name in BOARDS}
+MOVED = "placa-4"  # linked to the central server first, then moved to its aggregator
 OUTAGE = 15  # seconds an aggregator is down while keys go on
 PACE = 0.1  # seconds between one board's events
 CATCH_UP = 120  # the longest the central server may take to hold every row
@@ -120,6 +122,21 @@ def caught_up(central, boards, seconds):
     return time.monotonic() - started
 
 
+def move(central, aggregator, link_text):
+    """MOVED from its own link at the central server to its aggregator's,
+    keys going on, as docs/central.md says: the aggregator starts where the
+    central server stopped in the board's domain. Returns that place."""
+    feed(central, f"STOP SLAVE '{MOVED}';\n")
+    domain = str(BOARDS.index(MOVED) + 1) + "-"
+    place = [p for p in sql(central, "SELECT @@gtid_slave_pos")[0][0].split(",")
+             if p.startswith(domain)]
+    feed(aggregator, "STOP ALL SLAVES;\n"
+         "SET GLOBAL gtid_slave_pos = CONCAT_WS(',', NULLIF(@@gtid_slave_pos, ''), "
+         f"'{place[0]}');\n" + link_text + "START ALL SLAVES;\n")
+    feed(central, f"RESET SLAVE '{MOVED}' ALL;\n")
+    return place[0]
+
+
 def run(command, work):
     certs = os.path.join(work, "certs")
     certificates(certs, BOARDS + list(TIER))
@@ -145,16 +162,18 @@ def run(command, work):
         # there just before a crash is neither fetched again (doubled
         # downstream) nor lost.
         feed(aggregators[name], "".join(link(b, ports[b], password, certs, "current_pos")
-                                        for b in TIER[name]) + "START ALL SLAVES;\n")
+                                        for b in TIER[name] if b != MOVED) + "START ALL SLAVES;\n")
+    # Both ways in for the board that moves are set from the start: a
+    # filter of a link that carries none of its rows is idle.
     central = start_server(os.path.join(work, "central"), options=CENTRAL_OPTIONS
-                           + "".join(aggregator_filters(a) for a in TIER))
+                           + "".join(aggregator_filters(a) for a in TIER) + board_filters(MOVED))
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
     for name in BOARDS:
         arrival(central, name)
-    feed(central, "".join(link(a, ports[a], password, certs, "slave_pos") for a in TIER)
-         + "START ALL SLAVES;\n")
+    feed(central, "".join(link(a, ports[a], password, certs, "slave_pos")
+                          for a in list(TIER) + [MOVED]) + "START ALL SLAVES;\n")
 
     programs, threads, stop = {}, [], threading.Event()
     started = time.monotonic()
@@ -186,6 +205,9 @@ def run(command, work):
                                        f"catch up within {CATCH_UP} s")
             outages.append(time.monotonic() - back)
             time.sleep(2)
+        moved = move(central, aggregators["agregador-2"], link(MOVED, ports[MOVED], password,
+                                                               certs, "current_pos"))
+        time.sleep(3)
         stop.set()
         for thread in threads:
             thread.join(timeout=30)
@@ -211,6 +233,8 @@ def run(command, work):
         own = sql(socket, "SELECT @@gtid_binlog_pos")[0][0]
         there = sql(central, "SELECT @@gtid_slave_pos")[0][0].split(",")
         check(own in there, f"{name}: its GTID {own} is not in the central's {there}")
+        check(name != MOVED or int(own.rsplit("-", 1)[1]) > int(moved.rsplit("-", 1)[1]),
+              f"{name}: no row logged after its move at {moved}")
     total = sql(central, "SELECT COUNT(*) FROM embarcados.estado")[0][0]
     check(int(total) == sum(len(board_rows(s)) for s in boards.values()),
           f"{total} rows at the central server, of no board or doubled")
@@ -221,6 +245,8 @@ def run(command, work):
     print(f"figure: tier: agregador-1 stopped {OUTAGE} s, then agregador-2 killed with SIGKILL, "
           f"keys going on: every row at the centre {outages[0]:.2f} s and {outages[1]:.2f} s "
           f"after each was started again")
+    print(f"figure: tier: {MOVED} moved from its own link at the centre to agregador-2 "
+          f"at {moved}, keys going on")
     print(f"figure: tier: rows per board at the board/at the centre: {', '.join(counts)}; "
           f"lost {lost}, doubled {doubled}; {time.monotonic() - started:.0f} s of keys")
 
