@@ -23,11 +23,11 @@ import threading
 import time
 import traceback
 
-from central import (BOARD_OPTIONS, board_rows, central_rows, certificates, check_report, feed,
-                     free_port)
+from central import (BOARD_OPTIONS, board_rows, caught_up, central_rows, certificates,
+                     check_report, feed, free_port)
 from teclado_run import (KEYS, ROOT, Teclado, bring_back_server, check, failures, finish,
-                         last_id, load_schema, shut_down_server, sql, start_server, stop_server,
-                         stream, until)
+                         load_schema, shut_down_server, sql, start_server, stop_server,
+                         stream)
 
 TIER = {"agregador-1": ("placa-1", "placa-2"), "agregador-2": ("placa-3", "placa-4")}
 BOARDS = [b for boards in TIER.values() for b in boards]
@@ -104,22 +104,6 @@ def arrival(socket, name, relay=False):
     feed(socket, f"SET sql_log_bin = 0; CREATE DATABASE {ARRIVAL[name]}; USE {ARRIVAL[name]};\n"
          + open(os.path.join(ROOT, "sql", "chegada.sql")).read()
          + ("DROP TRIGGER para_o_registro;\n" if relay else ""))
-
-
-def caught_up(central, boards, seconds):
-    """Seconds until the central server holds every board's latest row as it
-    is now, or None."""
-    wanted = {name: last_id(s) for name, s in boards.items()}
-    started = time.monotonic()
-
-    def behind():
-        got = sql(central, "SELECT placa, MAX(id) FROM embarcados.estado GROUP BY placa",
-                  check=False) or []
-        have = {name: int(top) for name, top in got}
-        return [n for n in wanted if have.get(n, 0) < wanted[n]]
-    if until(behind, lambda b: not b, seconds, 0.05):
-        return None
-    return time.monotonic() - started
 
 
 def move(central, aggregator, link_text):
