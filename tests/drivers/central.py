@@ -74,9 +74,9 @@ def openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
 
 
-def certificates(folder):
-    """A CA and, per board, a key and a certificate for IP 127.0.0.1; and a
-    CA that signed neither."""
+def certificates(folder, names=BOARDS):
+    """A CA and, per server named, a key and a certificate for IP
+    127.0.0.1; and a CA that signed none."""
     os.makedirs(folder, mode=0o700)
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     for ca in ("ca", "other-ca"):
@@ -84,11 +84,11 @@ def certificates(folder):
                 "-subj", f"/CN=teclado test {ca}", cwd=folder)
     with open(os.path.join(folder, "san.ext"), "w") as f:
         f.write("subjectAltName = IP:127.0.0.1\n")
-    for name in BOARDS:
+    for serial, name in enumerate(names, 1):
         openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-subj", "/CN=127.0.0.1", cwd=folder)
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-set_serial", str(BOARDS.index(name) + 1), "-days", "1",
+                "-set_serial", str(serial), "-days", "1",
                 "-extfile", "san.ext", "-out", f"{name}.pem", cwd=folder)
 
 
@@ -292,8 +292,27 @@ def run(command, work):
         check(status["Slave_IO_Running"] == "Yes" and status["Slave_SQL_Running"] == "Yes",
               f"link {status['Connection_name']}: IO {status['Slave_IO_Running']}, SQL "
               f"{status['Slave_SQL_Running']}: {status['Last_IO_Error']} {status['Last_SQL_Error']}")
-    # The report on the central server: each board's rows apart, as on the
-    # board itself, where ids repeat from board to board.
+    check_report(command, work, central, boards)
+    rows = len(board_rows(boards[BOARDS[0]]))
+    per_row = (binlog_bytes(boards[BOARDS[0]]) - binlog_start[BOARDS[0]]) / max(rows, 1)
+    print(f"figure: central: steady-state lag, row on a board to row on the central server: "
+          f"median {statistics.median(lags or [0]) * 1000:.0f} ms, max "
+          f"{max(lags or [0]) * 1000:.0f} ms ({len(lags)} samples)")
+    print(f"figure: central: stopped {OUTAGE} s while keys went on ({backlog} rows "
+          f"logged meanwhile): every row there {outage:.2f} s after its start "
+          f"({up:.2f} s of that to start)")
+    print(f"figure: central: killed with SIGKILL mid-stream and started again: every row "
+          f"there {killed:.2f} s after its start; {total} rows of 2 boards in all, lost {lost}, "
+          f"doubled {doubled}")
+    print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
+          f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
+    print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
+    board_side(central, boards)
+
+
+def check_report(command, work, central, boards):
+    """The report on the central server: each board's rows apart, as on the
+    board itself, where ids repeat from board to board."""
     report = command[:-1] + [os.path.join(os.path.dirname(command[-1]), "teclado-relatorio"),
                              "--tsv", "--user", "root"]
 
@@ -315,21 +334,6 @@ def run(command, work):
         check(got == want, f"central report, {name}'s line {got}, expected {want}")
         check(tsv(central, "--placa", name) == own, f"central report --placa {name} differs "
                                                      "from the board's own")
-    rows = len(board_rows(boards[BOARDS[0]]))
-    per_row = (binlog_bytes(boards[BOARDS[0]]) - binlog_start[BOARDS[0]]) / max(rows, 1)
-    print(f"figure: central: steady-state lag, row on a board to row on the central server: "
-          f"median {statistics.median(lags or [0]) * 1000:.0f} ms, max "
-          f"{max(lags or [0]) * 1000:.0f} ms ({len(lags)} samples)")
-    print(f"figure: central: stopped {OUTAGE} s while keys went on ({backlog} rows "
-          f"logged meanwhile): every row there {outage:.2f} s after its start "
-          f"({up:.2f} s of that to start)")
-    print(f"figure: central: killed with SIGKILL mid-stream and started again: every row "
-          f"there {killed:.2f} s after its start; {total} rows of 2 boards in all, lost {lost}, "
-          f"doubled {doubled}")
-    print(f"figure: central: {BOARDS[0]}'s server killed with SIGKILL mid-stream and started "
-          f"again: {unstored} events not stored meanwhile, the centre's copy equal to its table")
-    print(f"figure: central: board's binary log: {per_row:.0f} bytes per row")
-    board_side(central, boards)
 
 
 def board_side(central, boards):
