@@ -108,7 +108,7 @@ results=$(tr -d '\r' < "$log" | grep -E '^(PASS|FAIL) ' || true)
 codes=($TECLADO_CODIGOS)
 checks=()
 for line in $TECLADO_COLUNAS_BCM $TECLADO_LINHAS_BCM; do checks+=("claim-$line"); done
-checks+=(rows "key-${codes[0]}" "key-${codes[5]}" "key-${codes[10]}" "key-${codes[15]}" busy access)
+checks+=(rows scan "key-${codes[0]}" "key-${codes[5]}" "key-${codes[10]}" "key-${codes[15]}" busy access)
 missing=()
 for check in "${checks[@]}"; do
   grep -q "^PASS $check: " <<< "$results" || missing+=("$check")
