@@ -76,7 +76,7 @@ copy_libraries "$guest" arm-linux-gnueabihf-readelf build-armhf-root/tree/{usr/,
 # under emulation. iomem=relaxed lets the probe map the
 # GPIO block through /dev/mem. The guest halts at the end, but QEMU does not
 # exit: it is stopped once the end line is on the console.
-limit=90
+limit=180
 rm -f "$log"
 booted=$SECONDS
 qemu-system-arm -M raspi2b -kernel "$vmlinuz" -dtb "$dtb" -initrd $build/initramfs.cpio \

@@ -17,8 +17,8 @@
 //
 // An idle keypad is waited for in the kernel: the columns' lines report
 // rising edges from the first wait on, and teclado sleeps in poll()
-// (esperarentrada), looking at the levels itself every ESPERA_SEM_BORDA_MS
-// for a chip whose edges never come. The edges a scan raises (a held key, at every visit of
+// (esperarentrada), looking at the levels itself now and then for a chip
+// whose edges never come. The edges a scan raises (a held key, at every visit of
 // its row) are dropped when the next wait begins: turning the reports off
 // and on around each scan cost one reconfiguration per column at every
 // wake, milliseconds on a slow chip before the first row was read.
@@ -83,9 +83,14 @@ int puxada[PINOS];
 int nivel[PINOS];
 bool com_borda[PINOS]; // reporting rising edges
 // How long a wait for a key goes without an edge before it reads the
-// columns' levels itself: a key on a chip that gives no edge is seen this
-// late, and an idle keypad costs ten readings a second.
-constexpr int ESPERA_SEM_BORDA_MS = 100;
+// columns' levels itself: seldom, while the chip's edges are trusted (an
+// idle keypad then costs one reading in two seconds); often, once a key
+// was found closed with no edge (a chip whose interrupt never comes: an
+// expander with its interrupt line not wired, QEMU's Raspberry Pi), so
+// that on such a chip only the first key is seen late.
+constexpr int ESPERA_SEM_BORDA_MS = 2000;
+constexpr int ESPERA_CHIP_SEM_BORDAS_MS = 100;
+bool chip_sem_bordas;
 
 bool pino_valido(int pin) { return pin >= 0 && pin < PINOS; }
 
@@ -547,15 +552,19 @@ void esperarentrada(void)
             alta = alta || digitalRead(pin) == HIGH;
         }
     while (!alta) {
-        int prontas = poll(colunas, n, ESPERA_SEM_BORDA_MS);
+        int prontas = poll(colunas, n, chip_sem_bordas ? ESPERA_CHIP_SEM_BORDAS_MS
+                                                       : ESPERA_SEM_BORDA_MS);
         if (prontas < 0 && errno != EINTR)
             perder_linha(0, "esperar", errno);
         for (int i = 0; i < n && prontas > 0; i++)
             alta = alta || colunas[i].revents != 0;
-        // A chip whose interrupt never comes (an expander with its
-        // interrupt line not wired, QEMU's Raspberry Pi) still has levels.
-        for (int pin = 0; pin < PINOS && prontas == 0; pin++)
+        if (prontas != 0)
+            continue;
+        for (int pin = 0; pin < PINOS; pin++)
             if (modo[pin] == INPUT)
                 alta = alta || digitalRead(pin) == HIGH;
+        // Closed with no edge queued, even now: the chip gives none.
+        if (alta && poll(colunas, n, 0) == 0)
+            chip_sem_bordas = true;
     }
 }

@@ -184,7 +184,9 @@ static int key(int row, int col, int ms)
                 n++;
             }
         if (n == 1 && high != last) {
-            if (last >= 0 && high != (last + 1) % 4)
+            // The first row alone is the one the wait's end left high:
+            // the scan starts from row 0 after it.
+            if (selections >= 2 && high != (last + 1) % 4)
                 outoforder++;
             last = high;
             selections++;
