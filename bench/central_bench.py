@@ -27,7 +27,8 @@ import pymysql
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "drivers"))
-from central import BOARD_OPTIONS, certificates, free_port  # noqa: E402
+from central import (BOARD_OPTIONS, CENTRAL_SERVER, arrival, board_filters,  # noqa: E402
+                     certificates, free_port)
 from teclado_run import (PASSWORD, ROOT, bring_back_server, client_file, cpu_ns,  # noqa: E402
                          server_pid, shut_down_server, start_server, stop_server)
 
@@ -45,20 +46,10 @@ thread_cache_size = 1
 table_open_cache = 64
 performance_schema = OFF
 """
-CENTRAL_OPTIONS = """[mariadbd]
-server_id = 100
-relay_log = central-relay
-relay_log_recovery = ON
-plugin_load_add = ha_blackhole
-slave_run_triggers_for_rbr = YES
-max_connections = {connections}
-"""
+
 INSERT = ("INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) "
           "VALUES (%s, 'ON ', 'Thu Dec 10 15:40:56 2026\\n', %s)")
 
-
-def arrival(name):
-    return "chegada_" + name.replace("-", "_")
 
 
 def connect(socket):
@@ -108,11 +99,8 @@ class Site:
         self.central_folder = os.path.join(work, "central")
         # Each link's filters in the option file too, as docs/central.md has
         # them: a restart keeps them.
-        self.central = start_server(self.central_folder, options=CENTRAL_OPTIONS.format(
-            connections=n + 20) + "".join(
-                f"{b}.replicate_rewrite_db = embarcados->{arrival(b)}\n"
-                f"{b}.replicate_do_db = {arrival(b)}\n"
-                f"{b}.replicate_do_table = {arrival(b)}.estado\n" for b in self.names))
+        self.central = start_server(self.central_folder, options=CENTRAL_SERVER + f"max_connections = {n + 20}\n"
+            + "".join(board_filters(b) for b in self.names))
         db = self.central_db = connect(self.central)
         query(db, "DROP TABLE embarcados.estado")
         for f in ("central.sql", "estado.sql"):

@@ -52,15 +52,29 @@ require_secure_transport = ON
 # The central server: relay logs fetched again after a crash, the position
 # kept in InnoDB with the rows it applied; each board's rows into an arrival
 # table of its own, whose trigger copies them into the log.
-ARRIVAL = {name: "chegada_" + name.replace("-", "_") for name in BOARDS}
-CENTRAL_OPTIONS = """[mariadbd]
+CENTRAL_SERVER = """[mariadbd]
 server_id = 100
 relay_log = central-relay
 relay_log_recovery = ON
 plugin_load_add = ha_blackhole
 slave_run_triggers_for_rbr = YES
-""" + "".join(f"{n}.replicate_rewrite_db = embarcados->{a}\n{n}.replicate_do_db = {a}\n"
-              f"{n}.replicate_do_table = {a}.estado\n" for n, a in ARRIVAL.items())
+"""
+
+
+def arrival(name):
+    """The central server's arrival database of board name."""
+    return "chegada_" + name.replace("-", "_")
+
+
+def board_filters(name):
+    """The option lines of board name's link at the central server."""
+    a = arrival(name)
+    return (f"{name}.replicate_rewrite_db = embarcados->{a}\n{name}.replicate_do_db = {a}\n"
+            f"{name}.replicate_do_table = {a}.estado\n")
+
+
+ARRIVAL = {name: arrival(name) for name in BOARDS}
+CENTRAL_OPTIONS = CENTRAL_SERVER + "".join(board_filters(name) for name in BOARDS)
 INSERT = "INSERT INTO embarcados.estado(TECLA, ESTADO, DATA, ms) values ('5', 'ON ', 'x', '1')"
 
 

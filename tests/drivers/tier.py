@@ -23,15 +23,15 @@ import threading
 import time
 import traceback
 
-from central import (BOARD_OPTIONS, board_rows, caught_up, central_rows, certificates,
-                     check_report, feed, free_port)
+from central import (BOARD_OPTIONS, CENTRAL_SERVER, arrival, board_filters, board_rows,
+                     caught_up, central_rows, certificates, check_report, feed, free_port)
 from teclado_run import (KEYS, ROOT, Teclado, bring_back_server, check, failures, finish,
                          load_schema, shut_down_server, sql, start_server, stop_server,
                          stream)
 
 TIER = {"agregador-1": ("placa-1", "placa-2"), "agregador-2": ("placa-3", "placa-4")}
 BOARDS = [b for boards in TIER.values() for b in boards]
-ARRIVAL = {name: "chegada_" + name.replace("-", "_") for name in BOARDS}
+ARRIVAL = {name: arrival(name) for name in BOARDS}
 MOVED = "placa-4"  # linked to the central server first, then moved to its aggregator
 OUTAGE = 15  # seconds an aggregator is down while keys go on
 PACE = 0.1  # seconds between one board's events
@@ -61,19 +61,6 @@ ssl_cert = {certs}/{name}.pem
 ssl_key = {certs}/{name}.key
 require_secure_transport = ON
 """
-CENTRAL_OPTIONS = """[mariadbd]
-server_id = 100
-relay_log = central-relay
-relay_log_recovery = ON
-plugin_load_add = ha_blackhole
-slave_run_triggers_for_rbr = YES
-"""
-
-
-def board_filters(name):
-    a = ARRIVAL[name]
-    return (f"{name}.replicate_rewrite_db = embarcados->{a}\n{name}.replicate_do_db = {a}\n"
-            f"{name}.replicate_do_table = {a}.estado\n")
 
 
 def aggregator_filters(name):
@@ -149,7 +136,7 @@ def run(command, work):
                                         for b in TIER[name] if b != MOVED) + "START ALL SLAVES;\n")
     # Both ways in for the board that moves are set from the start: a
     # filter of a link that carries none of its rows is idle.
-    central = start_server(os.path.join(work, "central"), options=CENTRAL_OPTIONS
+    central = start_server(os.path.join(work, "central"), options=CENTRAL_SERVER
                            + "".join(aggregator_filters(a) for a in TIER) + board_filters(MOVED))
     feed(central, "DROP TABLE embarcados.estado;\n" +
          open(os.path.join(ROOT, "sql", "central.sql")).read() +
