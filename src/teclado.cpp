@@ -25,8 +25,8 @@ namespace {
 const int pino_da_linha[4] = {FIOS_DO_TECLADO(FIO_NADA, FIO_PINO)};
 const int pino_da_coluna[4] = {FIOS_DO_TECLADO(FIO_PINO, FIO_NADA)};
 
-// The row a pass selected last: a pass that ends early leaves it high.
-int linha_alta = 3;
+// The row every pass ends on, left high for the next pass to drive low.
+constexpr int ULTIMA_LINHA = 3;
 
 bool alguma_pressionada()
 {
@@ -58,10 +58,10 @@ int iniciarteclado(void)
 void varrerteclado(void)
 {
     for (L = 0; L <= 3; L++) {
-        // Previous row low first, so that two rows are never high together.
-        digitalWrite(pino_da_linha[linha_alta], LOW);
+        // The previous row (row 3 before row 0) low first, so that two rows
+        // are never high together.
+        digitalWrite(pino_da_linha[(L + 3) % 4], LOW);
         digitalWrite(pino_da_linha[L], HIGH);
-        linha_alta = L;
         // The row line and the columns joined to it must settle before the
         // columns are sampled.
         delay(PAUSA_MS);
@@ -75,10 +75,6 @@ void varrerteclado(void)
             if (digitalRead(pino_da_coluna[C]) == LOW && flag[L][C] == 1) {
                 flag[L][C] = 0;
                 reportarevento(Teclado[L][C], false);
-                // The last key let go: the rest of the pass would find
-                // nothing that the wait does not, where every row is high.
-                if (GPIO_ESPERA_BORDAS && !alguma_pressionada())
-                    return;
             }
         }
     }
@@ -91,14 +87,12 @@ void esperartecla(void)
     // Every row high, so that any key that closes raises its column. Rows
     // at one level drive no current into each other, however many keys
     // join them.
-    for (int l = 0; l <= 3; l++)
-        if (l != linha_alta)
-            digitalWrite(pino_da_linha[l], HIGH);
+    for (int l = 0; l < ULTIMA_LINHA; l++)
+        digitalWrite(pino_da_linha[l], HIGH);
     esperarentrada();
     // Back to the one row the pass left high.
-    for (int l = 0; l <= 3; l++)
-        if (l != linha_alta)
-            digitalWrite(pino_da_linha[l], LOW);
+    for (int l = 0; l < ULTIMA_LINHA; l++)
+        digitalWrite(pino_da_linha[l], LOW);
 }
 
 void reportarevento(int tecla, bool pressionada)
