@@ -52,6 +52,7 @@ cmake -S . -B build
 cmake --build build -j2 --target teclado teclado-relatorio
 # The key codes, from src/mapa_do_teclado.h.
 . build/mapa_do_teclado.sh
+. scripts/defaults.sh
 
 # teclado reads its settings from a file of the demo's own, not from an
 # /etc/teclado/teclado.cnf this machine may have: the defaults, spelled
@@ -59,7 +60,7 @@ cmake --build build -j2 --target teclado teclado-relatorio
 # (root) is in a 0600 file too, never on a command line.
 private=$(mktemp -d)
 printf '[teclado]\nhost=localhost\nuser=root\ndatabase=embarcados\n' > "$private/teclado.cnf"
-printf '[client]\nuser=root\npassword=tqvz\n' > "$private/.my.cnf"
+printf '[client]\nuser=root\npassword=%s\n' "$default_password" > "$private/.my.cnf"
 
 db_started=true
 scripts/private-mariadb.sh start "$dbdir"

@@ -32,6 +32,7 @@ bash scripts/install-deps.sh cross arm64
 
 fail() { echo "package.sh: FAIL: $*" >&2; exit 1; }
 . scripts/checks.sh
+. scripts/defaults.sh
 
 # A log of its own, never a fixed name in /tmp that another user could have
 # planted as a link to a file root would then overwrite.
@@ -114,7 +115,7 @@ check_package() {
   # default) must not reach the binary everyone may read.
   local name secret
   while IFS='=' read -r name secret; do
-    [ -n "$secret" ] && [ "$secret" != tqvz ] || continue
+    [ -n "$secret" ] && [ "$secret" != "$default_password" ] || continue
     ! grep -qaF -- "$secret" "$tree/usr/bin/teclado" \
       || fail "$deb: /usr/bin/teclado holds the build's ${name%%:*}; set it in" \
               "/etc/teclado/teclado.cnf on the board instead"

@@ -23,7 +23,7 @@
 # takes plain connections.
 #
 # On start it loads sql/estado.sql and makes the password the only way in
-# for root (TECLADO_DB_PASSWORD, default tqvz, teclado's own default).
+# for root (TECLADO_DB_PASSWORD, default teclado's own, scripts/defaults.sh).
 # TECLADO_DB_SOCKET, if set, is the socket path; the path in use is
 # written to DIR/socket. Its folder must be this user's own and 0700, or
 # is made so when missing. No password is ever put on a command line.
@@ -37,8 +37,9 @@ set -euo pipefail
 action=${1:-}
 dir=${2:-}
 mode=${3:-}
-password=${TECLADO_DB_PASSWORD:-tqvz}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/defaults.sh"
+password=${TECLADO_DB_PASSWORD:-$default_password}
 schema="$here/../sql/estado.sql"
 marker=.private-mariadb
 server_options=(--no-defaults --skip-log-bin)
