@@ -313,6 +313,24 @@ bool ler_linhas(OpcoesDoBanco *opcoes, FILE *arquivo)
 
 } // namespace
 
+int contar_hosts(const OpcoesDoBanco &opcoes)
+{
+    int hosts = 1;
+    for (const char *c = opcoes.hosts; *c != '\0'; c++)
+        hosts += *c == ',';
+    return hosts;
+}
+
+void host_da_lista(const OpcoesDoBanco &opcoes, int i, HostDaLista *host)
+{
+    const char *elemento = opcoes.hosts[0] != '\0' ? opcoes.hosts : BANCO_HOST;
+    for (; i > 0 && *elemento != '\0'; i--) {
+        elemento += strcspn(elemento, ",");
+        elemento += *elemento == ',';
+    }
+    separar_host(elemento, strcspn(elemento, ","), host);
+}
+
 const char *separar_host(const char *elemento, size_t tamanho, HostDaLista *host)
 {
     host->porta = 0;

@@ -61,6 +61,14 @@ const char *separar_host(const char *elemento, size_t tamanho, HostDaLista *host
 // Whether the library reaches host through the local socket rather than TCP.
 bool host_local(const HostDaLista &host);
 
+// How many servers a connection may try: those of the file's host list,
+// or one, BANCO_HOST of config.h, when the file names none.
+int contar_hosts(const OpcoesDoBanco &opcoes);
+
+// Server i (0 to contar_hosts - 1) of those, as separar_host splits it
+// (the list was checked when the file was read).
+void host_da_lista(const OpcoesDoBanco &opcoes, int i, HostDaLista *host);
+
 // Reads the file TECLADO_CONFIG names, or else BANCO_ARQUIVO of config.h.
 // Returns true with the settings in opcoes: no file at BANCO_ARQUIVO
 // counts as an empty one. Returns false with opcoes->erro set when the

@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <errmsg.h>
 #include <mysql.h>
@@ -143,24 +142,15 @@ Conexao conectar(MYSQL *banco, const OpcoesDoBanco &opcoes, long long prazo)
 {
     if (mysql_init(banco) == nullptr)
         return Conexao::sem_memoria;
-    const char *lista = opcoes.hosts[0] != '\0' ? opcoes.hosts : BANCO_HOST;
-    int hosts = 1;
-    for (const char *c = lista; *c != '\0'; c++)
-        hosts += *c == ',';
-    const char *elemento = lista;
+    int hosts = contar_hosts(opcoes);
     for (int i = 0;; i++) {
-        size_t tamanho = strcspn(elemento, ",");
-        // Checked at start and at every reading of the file: refused
-        // neither time.
         HostDaLista host;
-        separar_host(elemento, tamanho, &host);
+        host_da_lista(opcoes, i, &host);
         long long agora = agora_ms();
         if (conectar_host(banco, opcoes, host, agora + (prazo - agora) / (hosts - i)))
             return Conexao::ligada;
-        elemento += strcspn(elemento, ",");
-        if (i + 1 == hosts || *elemento == '\0')
+        if (i + 1 == hosts)
             return Conexao::falhou;
-        elemento++;
         fechar(banco, prazo);
         if (mysql_init(banco) == nullptr)
             return Conexao::sem_memoria;
