@@ -90,8 +90,9 @@ void esperartecla(void)
     for (int l = 0; l < ULTIMA_LINHA; l++)
         digitalWrite(pino_da_linha[l], HIGH);
     esperarentrada();
-    // Back to the one row the pass left high.
-    for (int l = 0; l < ULTIMA_LINHA; l++)
+    // Row 0 alone left high, where the next pass starts: a key closed on
+    // it stays joined to its column from the edge to the pass's reading.
+    for (int l = 1; l <= 3; l++)
         digitalWrite(pino_da_linha[l], LOW);
 }
 

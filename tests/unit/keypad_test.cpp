@@ -201,13 +201,13 @@ TEST_F(Keypad, IdleWaitWithEveryRowHighOnlyWhenNoKeyIsHeld)
     sim_mudar_tecla(1, 2, true);
     pass();
     EXPECT_EQ(calls_of(esperartecla), Lines{});
-    // The pass ends at the release that leaves no key held, row 1 high;
-    // the wait raises the others and lowers them after.
+    // The pass ends on row 3 high; the wait raises the others and then
+    // leaves row 0 alone high, where the next pass starts.
     sim_mudar_tecla(1, 2, false);
     pass();
     sim_mudar_tecla(3, 0, true);
-    EXPECT_EQ(calls_of(esperartecla), (Lines{"write 4 1", "write 6 1", "write 7 1", "wait 0 0",
-                                            "write 4 0", "write 6 0", "write 7 0"}));
+    EXPECT_EQ(calls_of(esperartecla), (Lines{"write 4 1", "write 5 1", "write 6 1", "wait 0 0",
+                                            "write 5 0", "write 6 0", "write 7 0"}));
     pass();
     EXPECT_EQ(reported(), (Lines{"6 ON", "6 OFF", "41 ON"}));
 }
