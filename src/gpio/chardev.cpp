@@ -485,7 +485,14 @@ void digitalWrite(int pin, int value)
 {
     if (!pino_valido(pin))
         return;
-    nivel[pin] = value == LOW ? LOW : HIGH;
+    int novo = value == LOW ? LOW : HIGH;
+    // An output keeps the level it was last given, here or in its
+    // configuration: giving it again would only cost a call into the
+    // kernel, and a pass starts by giving its rows the levels the wait
+    // left them at.
+    if (modo[pin] == OUTPUT && nivel[pin] == novo)
+        return;
+    nivel[pin] = novo;
     gpio_v2_line_values valores;
     memset(&valores, 0, sizeof valores);
     valores.bits = nivel[pin] == HIGH ? 1 : 0;
