@@ -34,6 +34,15 @@ void paradatetime(long long ms, MYSQL_TIME *tempo)
     tempo->time_type = MYSQL_TIMESTAMP_DATETIME;
 }
 
+// A DATETIME as ms on the TO_SECONDS scale, as paradatetime's inverse.
+long long instante_de(const MYSQL_TIME &t)
+{
+    long long dia = diasdesde1970(static_cast<int>(t.year), static_cast<int>(t.month),
+                                  static_cast<int>(t.day));
+    return iniciododia(dia) + t.hour * MS_POR_HORA + t.minute * 60000LL + t.second * 1000LL +
+           static_cast<long long>(t.second_part / 1000);
+}
+
 } // namespace
 
 bool conectar(MYSQL *banco, const opcoes_relatorio &opcoes)
@@ -66,8 +75,9 @@ bool conectar(MYSQL *banco, const opcoes_relatorio &opcoes)
     return true;
 }
 
-bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores, int ncolunas,
-               bool com_texto, const std::function<bool(const linha_lida &)> &receber)
+bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores,
+               const coluna *colunas, int ncolunas,
+               const std::function<bool(const linha_lida &)> &receber)
 {
     MYSQL_STMT *pergunta = mysql_stmt_init(banco);
     if (pergunta == nullptr) {
@@ -75,7 +85,7 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
         return false;
     }
     MYSQL_BIND entrada[VALORES_MAX] = {}, saida[COLUNAS_MAX] = {};
-    MYSQL_TIME tempos[VALORES_MAX];
+    MYSQL_TIME tempos[VALORES_MAX], lidos[COLUNAS_MAX];
     my_bool nulo[COLUNAS_MAX] = {};
     // The longest name the placa column holds, and its end.
     char texto[PLACA_NOME_MAX + 1];
@@ -96,16 +106,20 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
         }
     }
     for (int i = 0; i < ncolunas; i++) {
-        saida[i].buffer_type = MYSQL_TYPE_LONGLONG;
-        saida[i].buffer = &linha.numero[i];
         saida[i].is_null = &nulo[i];
-    }
-    if (com_texto) {
-        saida[0].buffer_type = MYSQL_TYPE_STRING;
-        saida[0].buffer = texto;
-        saida[0].buffer_length = sizeof texto;
-        saida[0].length = &linha.comprimento;
-        linha.texto = texto;
+        if (colunas[i] == coluna::TEXTO) {
+            saida[i].buffer_type = MYSQL_TYPE_STRING;
+            saida[i].buffer = texto;
+            saida[i].buffer_length = sizeof texto;
+            saida[i].length = &linha.comprimento;
+            linha.texto = texto;
+        } else if (colunas[i] == coluna::INSTANTE) {
+            saida[i].buffer_type = MYSQL_TYPE_DATETIME;
+            saida[i].buffer = &lidos[i];
+        } else {
+            saida[i].buffer_type = MYSQL_TYPE_LONGLONG;
+            saida[i].buffer = &linha.numero[i];
+        }
     }
     bool feito = mysql_stmt_prepare(pergunta, comando, strlen(comando)) == 0 &&
                  mysql_stmt_bind_param(pergunta, entrada) == 0 &&
@@ -118,11 +132,17 @@ bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nval
     int estado = 0;
     bool parou = false;
     while (!parou && (estado = mysql_stmt_fetch(pergunta)) == 0) {
-        for (int i = com_texto; i < ncolunas; i++)
-            if (nulo[i])
+        for (int i = 0; i < ncolunas; i++) {
+            linha.nulo[i] = nulo[i];
+            if (colunas[i] == coluna::TEXTO)
+                linha.comprimento = nulo[i] ? 0 : linha.comprimento > PLACA_NOME_MAX
+                                                       ? PLACA_NOME_MAX
+                                                       : linha.comprimento;
+            else if (nulo[i])
                 linha.numero[i] = 0;
-        if (com_texto && linha.comprimento > PLACA_NOME_MAX)
-            linha.comprimento = PLACA_NOME_MAX;
+            else if (colunas[i] == coluna::INSTANTE)
+                linha.numero[i] = instante_de(lidos[i]);
+        }
         parou = !receber(linha);
     }
     // A row that stops coming (a read timeout) ends the loop like the last;

@@ -21,17 +21,26 @@ struct valor {
     const char *texto;
 };
 
-// A row of an answer: its first column as text when asked for, the others
-// (or all) as numbers, 0 for NULL.
-constexpr int COLUNAS_MAX = 5;
+// What a column of an answer is read as: text (one column at most, cut
+// at PLACA_NOME_MAX bytes), a number, or a DATETIME as a number of ms on
+// the TO_SECONDS scale, which the server then sends as it holds it rather
+// than computing it row by row.
+enum class coluna { TEXTO, NUMERO, INSTANTE };
+
+// A row of an answer: the text column in texto, every other in numero at
+// its place; a NULL reads as 0, with nulo set.
+constexpr int COLUNAS_MAX = 6;
 struct linha_lida {
     long long numero[COLUNAS_MAX];
+    bool nulo[COLUNAS_MAX];
     const char *texto;
     unsigned long comprimento;
 };
 
-// Runs comando with valores bound to its ?s and hands each row to receber,
-// which returns false to stop there. False after one line on stderr when
-// the server refuses the statement or the answer breaks off.
-bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores, int ncolunas,
-               bool com_texto, const std::function<bool(const linha_lida &)> &receber);
+// Runs comando with valores bound to its ?s and hands each row, its
+// columns read as colunas says, to receber, which returns false to stop
+// there. False after one line on stderr when the server refuses the
+// statement or the answer breaks off.
+bool perguntar(MYSQL *banco, const char *comando, const valor *valores, int nvalores,
+               const coluna *colunas, int ncolunas,
+               const std::function<bool(const linha_lida &)> &receber);
