@@ -28,7 +28,7 @@ import pymysql
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "drivers"))
 from central import (BOARD_OPTIONS, CENTRAL_SERVER, arrival, board_filters,  # noqa: E402
-                     certificates, free_port)
+                     certificates, change_master, free_port, replication_account)
 from teclado_run import (PASSWORD, ROOT, bring_back_server, client_file, cpu_ns,  # noqa: E402
                          server_pid, shut_down_server, start_server, stop_server)
 
@@ -86,10 +86,9 @@ class Site:
             socket = start_server(os.path.join(work, name), options=BOARD_OPTIONS.format(
                 n=i, name=name, certs=certs, port=self.ports[name]) + SMALL)
             db = connect(socket)
-            query(db, "SET sql_log_bin = 0")
+            for statement in replication_account(password).splitlines():
+                query(db, statement)
             query(db, f"ALTER TABLE embarcados.estado ALTER placa SET DEFAULT '{name}'")
-            query(db, f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL")
-            query(db, "GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1'")
             query(db, "SET sql_log_bin = 1")
             return socket, db
         with concurrent.futures.ThreadPoolExecutor(4) as pool:
@@ -113,11 +112,7 @@ class Site:
         db, a = self.central_db, arrival(name)
         run_file(self.central, os.path.join(ROOT, "sql", "chegada.sql"),
                  f"CREATE DATABASE IF NOT EXISTS {a}; USE {a};")
-        query(db, f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
-                  f" MASTER_PORT = {self.ports[name]}, MASTER_USER = 'central',"
-                  f" MASTER_PASSWORD = '{self.password}', MASTER_SSL = 1,"
-                  f" MASTER_SSL_CA = '{self.certs}/ca.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
-                  f" MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1")
+        query(db, change_master(name, self.ports[name], self.password, f"{self.certs}/ca.pem"))
         query(db, f"START SLAVE '{name}'")
 
     def write(self, name, count=1):

@@ -66,6 +66,24 @@ def arrival(name):
     return "chegada_" + name.replace("-", "_")
 
 
+def replication_account(password):
+    """The statements that give a board (or an aggregator) the central's
+    account: it may only read the binary log, over TLS, from the central's
+    address; none of them goes into that log."""
+    return (f"SET sql_log_bin = 0;\n"
+            f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
+            f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
+
+
+def change_master(name, port, password, ca, position="slave_pos"):
+    """The link name to the server on port, over TLS checked against the CA
+    file ca, as the central's account."""
+    return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1', MASTER_PORT = {port},"
+            f" MASTER_USER = 'central', MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
+            f" MASTER_SSL_CA = '{ca}', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
+            f" MASTER_USE_GTID = {position}, MASTER_CONNECT_RETRY = 1;\n")
+
+
 def board_filters(name):
     """The option lines of board name's link at the central server."""
     a = arrival(name)
@@ -192,9 +210,7 @@ def run(command, work):
         check(not logged, f"{name}'s binary log holds estado.sql's statements: {logged[:3]}")
         load_schema(socket, f"SET sql_log_bin = 0; DROP TABLE embarcados.estado;"
                             f" SET @placa = '{name}';")
-        feed(socket, f"SET sql_log_bin = 0;\n"
-                     f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
-                     f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
+        feed(socket, replication_account(password))
     name = BOARDS[0]
 
     def as_central(tls, statement):
@@ -222,11 +238,7 @@ def run(command, work):
         feed(central, f"CREATE DATABASE {a}; USE {a};\n" + open(f"{ROOT}/sql/chegada.sql").read())
 
     def link(name, board, ca):
-        return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1',"
-                f" MASTER_PORT = {ports[board]}, MASTER_USER = 'central',"
-                f" MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
-                f" MASTER_SSL_CA = '{certs}/{ca}.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
-                f" MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;\n")
+        return change_master(name, ports[board], password, f"{certs}/{ca}.pem")
     # A board whose certificate the CA given did not sign is refused (the
     # link's error says only "SSL connection error", not why).
     feed(central, link("other-ca", BOARDS[0], "other-ca") + "START SLAVE 'other-ca';\n")

@@ -24,7 +24,8 @@ import time
 import traceback
 
 from central import (BOARD_OPTIONS, CENTRAL_SERVER, arrival, board_filters, board_rows,
-                     caught_up, central_rows, certificates, check_report, feed, free_port)
+                     caught_up, central_rows, certificates, change_master, check_report, feed,
+                     free_port, replication_account)
 from teclado_run import (KEYS, ROOT, Teclado, bring_back_server, check, failures, finish,
                          load_schema, shut_down_server, sql, start_server, stop_server,
                          stream)
@@ -70,19 +71,6 @@ def aggregator_filters(name):
                    f"{name}.replicate_do_table = {ARRIVAL[b]}.estado\n" for b in TIER[name])
 
 
-def link(name, port, password, certs, position):
-    return (f"CHANGE MASTER '{name}' TO MASTER_HOST = '127.0.0.1', MASTER_PORT = {port},"
-            f" MASTER_USER = 'central', MASTER_PASSWORD = '{password}', MASTER_SSL = 1,"
-            f" MASTER_SSL_CA = '{certs}/ca.pem', MASTER_SSL_VERIFY_SERVER_CERT = 1,"
-            f" MASTER_USE_GTID = {position}, MASTER_CONNECT_RETRY = 1;\n")
-
-
-def replication_account(socket, password):
-    feed(socket, f"SET sql_log_bin = 0;\n"
-                 f"CREATE USER 'central'@'127.0.0.1' IDENTIFIED BY '{password}' REQUIRE SSL;\n"
-                 f"GRANT REPLICATION SLAVE ON *.* TO 'central'@'127.0.0.1';\n")
-
-
 def arrival(socket, name, relay=False):
     """A board's arrival database, made out of the binary log. At an
     aggregator without the trigger: a row event from a table with triggers
@@ -119,21 +107,22 @@ def run(command, work):
             n=n, name=name, certs=certs, port=ports[name]))
         load_schema(boards[name], f"SET sql_log_bin = 0; DROP TABLE embarcados.estado;"
                                   f" SET @placa = '{name}';")
-        replication_account(boards[name], password)
+        feed(boards[name], replication_account(password))
     for n, name in enumerate(TIER, 11):
         ports[name] = free_port()
         aggregators[name] = start_server(os.path.join(work, name), options=AGGREGATOR_OPTIONS.format(
             n=n, name=name, certs=certs, port=ports[name])
             + "".join(board_filters(b) for b in TIER[name]))
-        replication_account(aggregators[name], password)
+        feed(aggregators[name], replication_account(password))
         for board in TIER[name]:
             arrival(aggregators[name], board, relay=True)
         # current_pos: the aggregator's place at each board is what its own
         # binary log holds, the log the central server reads. A row logged
         # there just before a crash is neither fetched again (doubled
         # downstream) nor lost.
-        feed(aggregators[name], "".join(link(b, ports[b], password, certs, "current_pos")
-                                        for b in TIER[name] if b != MOVED) + "START ALL SLAVES;\n")
+        feed(aggregators[name],
+             "".join(change_master(b, ports[b], password, f"{certs}/ca.pem", "current_pos")
+                     for b in TIER[name] if b != MOVED) + "START ALL SLAVES;\n")
     # Both ways in for the board that moves are set from the start: a
     # filter of a link that carries none of its rows is idle.
     central = start_server(os.path.join(work, "central"), options=CENTRAL_SERVER
@@ -143,7 +132,7 @@ def run(command, work):
          open(os.path.join(ROOT, "sql", "estado.sql")).read())
     for name in BOARDS:
         arrival(central, name)
-    feed(central, "".join(link(a, ports[a], password, certs, "slave_pos")
+    feed(central, "".join(change_master(a, ports[a], password, f"{certs}/ca.pem")
                           for a in list(TIER) + [MOVED]) + "START ALL SLAVES;\n")
 
     programs, threads, stop = {}, [], threading.Event()
@@ -176,8 +165,8 @@ def run(command, work):
                                        f"catch up within {CATCH_UP} s")
             outages.append(time.monotonic() - back)
             time.sleep(2)
-        moved = move(central, aggregators["agregador-2"], link(MOVED, ports[MOVED], password,
-                                                               certs, "current_pos"))
+        moved = move(central, aggregators["agregador-2"], change_master(
+            MOVED, ports[MOVED], password, f"{certs}/ca.pem", "current_pos"))
         time.sleep(3)
         stop.set()
         for thread in threads:
